@@ -1,0 +1,345 @@
+#include "standin/host.h"
+
+#include <cstdio>
+
+#include "standin/utf8.h"
+#include "state.h"
+
+namespace standin {
+
+namespace {
+
+Host* currentHost = nullptr;
+
+template <typename Object>
+void DeleteObject(ObjectHeader* header) {
+  delete static_cast<Object*>(header);
+}
+
+}  // namespace
+
+std::vector<std::string> AllFrameworks() {
+  return {"net.brannoc.core.framework", "net.brannoc.application.framework", "net.brannoc.misc.framework"};
+}
+
+const char* SiteName(Site site) {
+  switch (site) {
+    case Site::Alloc: return "Alloc";
+    case Site::Realloc: return "Realloc";
+    case Site::StringCreate: return "StringCreate";
+    case Site::SetCString: return "SetCString";
+    case Site::ConcatString: return "ConcatStringCString";
+    case Site::FormatText: return "FormatXArgs";
+    case Site::ErrorToString: return "ToString";
+    case Site::CreateError: return "CreateStandardError";
+    case Site::GetHostPath: return "GetHostPath";
+    case Site::FileNameFromCString: return "FileNameFromCString";
+    case Site::JoinFileName: return "JoinFileName";
+    case Site::AllocHostFile: return "AllocHostFile";
+    case Site::OpenHostFile: return "OpenHostFile";
+    case Site::WriteByte: return "WriteHostFileChar";
+    case Site::CloseFile: return "CloseHostFile";
+    case Site::RegisterPlugin: return "RegisterHostCommand";
+    case Site::ResourceFolder: return "InitModuleResource";
+    case Site::ResolveLogger: return "ResolveDefaultLogger";
+    case Site::GetLoggerTypes: return "GetLoggerTypes";
+    case Site::Iterate: return "Iterate";
+    case Site::LoggerWrite: return "Write";
+    case Site::Count: break;
+  }
+  return "?";
+}
+
+void Faults::Clear() { *this = Faults(); }
+
+// ---- HostState ----
+
+HostState::HostState(HostOptions hostOptions) : options(std::move(hostOptions)), ledger(options.quarantine) {
+  ledger.SetKind(
+      Kind::String, [](Ledger&, ObjectHeader* o) { std::u32string().swap(static_cast<StringObject*>(o)->text); },
+      &DeleteObject<StringObject>);
+  ledger.SetKind(
+      Kind::Error, [](Ledger&, ObjectHeader* o) { std::string().swap(static_cast<ErrorObject*>(o)->text); },
+      &DeleteObject<ErrorObject>);
+  ledger.SetKind(
+      Kind::DataType, [](Ledger&, ObjectHeader*) {}, &DeleteObject<DataTypeObject>);
+  ledger.SetKind(
+      Kind::LoggerType,
+      [](Ledger& owner, ObjectHeader* o) {
+        auto* type = static_cast<LoggerTypeObject*>(o);
+        for (StringObject* line : type->lines)
+          if (line != nullptr) owner.HostRelease(line);
+        std::vector<StringObject*>().swap(type->lines);
+      },
+      &DeleteObject<LoggerTypeObject>);
+  ledger.SetKind(
+      Kind::Logger,
+      [](Ledger& owner, ObjectHeader* o) {
+        auto* logger = static_cast<LoggerObject*>(o);
+        for (LoggerTypeObject* type : logger->types)
+          if (type != nullptr) owner.HostRelease(type);
+        logger->types.clear();
+      },
+      &DeleteObject<LoggerObject>);
+  ledger.SetKind(
+      Kind::FileName, [](Ledger&, ObjectHeader* o) { std::string().swap(static_cast<FileNameObject*>(o)->path); },
+      &DeleteObject<FileNameObject>);
+  ledger.SetKind(
+      Kind::File,
+      [](Ledger&, ObjectHeader* o) {
+        auto* file = static_cast<FileObject*>(o);
+        if (file->stream != nullptr) std::fclose(file->stream);
+        file->stream = nullptr;
+        std::vector<unsigned char>().swap(file->buffer);
+      },
+      &DeleteObject<FileObject>);
+  ledger.SetKind(
+      Kind::Resource, [](Ledger&, ObjectHeader*) {}, &DeleteObject<ResourceObject>);
+
+  FillTable(table);
+  table.api_version = options.apiVersion;
+
+  emptyString = NewString(U"", "host: empty String", true);
+  nullReturnError = NewError("A null reference was returned.", "host: null-return error", true);
+  auto newType = [this](const char* id, const DataTypeObject* compatibleWith) {
+    auto* type = new DataTypeObject();
+    type->id = id;
+    type->compatibleWith = compatibleWith;
+    ledger.Register(type, Kind::DataType, "host: data type", true);
+    return type;
+  };
+  loggerDataType = newType("net.brannoc.datatype.loggerref", nullptr);
+  compatibleDataType = newType("net.brannoc.datatype.pythonloggerref", loggerDataType);
+  numberDataType = newType("net.brannoc.datatype.int64", nullptr);
+}
+
+HostState::~HostState() {
+  for (RegisteredPlugin& plugin : plugins)
+    if (!plugin.destroyed) std::fprintf(stderr, "harlwick-host: plug-in %d never destroyed\n", plugin.id);
+  for (ObjectHeader* resolution : resolutions) ReleaseHostRef(resolution);
+  for (auto& [thread, error] : currentErrors)
+    if (error != nullptr) ReleaseHostRef(FromHandle<ErrorObject>(error));
+  registry.clear();
+  ReleaseHostRef(pythonLogger);
+  ReleaseHostRef(defaultLogger);
+  ReleaseHostRef(nullLogger);
+  for (auto& [key, string] : constStrings) ReleaseHostRef(string);
+  ReleaseHostRef(emptyString);
+  ReleaseHostRef(nullReturnError);
+  ReleaseHostRef(loggerDataType);
+  ReleaseHostRef(compatibleDataType);
+  ReleaseHostRef(numberDataType);
+
+  const std::vector<std::string> left = ledger.LiveReport();
+  if (!left.empty()) {
+    std::fprintf(stderr, "harlwick-host: %zu host objects outlive the host:\n", left.size());
+    for (const std::string& line : left) std::fprintf(stderr, "  %s\n", line.c_str());
+    if (options.abortOnLeak) Fatal("objects outlive the host");
+  }
+}
+
+StringObject* HostState::NewString(std::u32string text, const char* madeBy, bool hostKept) {
+  auto* string = new StringObject();
+  string->text = std::move(text);
+  ledger.Register(string, Kind::String, madeBy, hostKept);
+  return string;
+}
+
+ErrorObject* HostState::NewError(std::string text, const char* madeBy, bool hostKept) {
+  auto* error = new ErrorObject();
+  error->text = std::move(text);
+  ledger.Register(error, Kind::Error, madeBy, hostKept);
+  return error;
+}
+
+LoggerObject* HostState::NewLogger(const std::string& id, const std::vector<LoggerTypeSpec>& types) {
+  auto* logger = new LoggerObject();
+  logger->id = id;
+  ledger.Register(logger, Kind::Logger, "host: logger", true);
+  for (const LoggerTypeSpec& spec : types) {
+    if (spec.emptyEntry) {
+      logger->types.push_back(nullptr);
+      continue;
+    }
+    auto* type = new LoggerTypeObject();
+    type->storesLines = spec.storesLines;
+    type->failAtLine = spec.failAtLine;
+    type->failWithError = spec.failWithError;
+    ledger.Register(type, Kind::LoggerType, "host: logger type", true);
+    for (size_t index = 0; index < spec.lines.size(); ++index) {
+      const bool isNull = index < spec.nullLines.size() && spec.nullLines[index];
+      type->lines.push_back(isNull ? nullptr : NewString(spec.lines[index], "host: stored line", true));
+    }
+    logger->types.push_back(type);
+  }
+  return logger;
+}
+
+StringObject* HostState::String(const brn_string* handle, const char* operation) const {
+  return Checked<StringObject, Kind::String>(handle, operation);
+}
+
+ObjectHeader* HostState::Counted(const void* handle, const char* operation) const {
+  ObjectHeader* object = ledger.CheckCounted(handle, operation);
+  switch (object->kind) {
+    case Kind::String:
+    case Kind::Error:
+    case Kind::Logger:
+    case Kind::LoggerType:
+    case Kind::DataType:
+      return object;
+    default:
+      Fatal(std::string(operation) + ": a " + KindName(object->kind) + " is not counted; it has a free operation");
+  }
+}
+
+void HostState::SetRegistryEntries() {
+  registry.erase(PYTHON_LOGGER_ID);
+  registry.erase(DEFAULT_LOGGER_ID);
+  if (defaultLogger != nullptr)
+    registry[DEFAULT_LOGGER_ID] = {loggerDataType, ToHandle<brn_logger>(defaultLogger), 0};
+  switch (pythonEntry) {
+    case RegistryEntry::Logger:
+      if (pythonLogger != nullptr) registry[PYTHON_LOGGER_ID] = {loggerDataType, ToHandle<brn_logger>(pythonLogger), 0};
+      break;
+    case RegistryEntry::CompatibleLogger:
+      if (pythonLogger != nullptr)
+        registry[PYTHON_LOGGER_ID] = {compatibleDataType, ToHandle<brn_logger>(pythonLogger), 0};
+      break;
+    case RegistryEntry::NotALogger:
+      registry[PYTHON_LOGGER_ID] = {numberDataType, nullptr, 42};
+      break;
+    case RegistryEntry::Missing:
+      break;
+  }
+}
+
+void HostState::Record(int32_t level, std::string text) {
+  const int32_t shownLevels = options.diagnostics ? (BRN_OUTPUT_DIAGNOSTIC | BRN_OUTPUT_WARNING | BRN_OUTPUT_CRITICAL)
+                                                  : (BRN_OUTPUT_WARNING | BRN_OUTPUT_CRITICAL);
+  console.push_back({level, std::move(text), level == 0 || (level & shownLevels) != 0});
+}
+
+// ---- Host ----
+
+Host::Host(HostOptions options) {
+  if (currentHost != nullptr) Fatal("a second host in one process");
+  currentHost = this;
+  state_ = std::make_unique<HostState>(std::move(options));
+  SetDefaultLogger(std::vector<LoggerTypeSpec>{{false, false, {}, {}, -1, true}, {true, false, {}, {}, -1, true}});
+}
+
+Host::~Host() {
+  state_.reset();
+  currentHost = nullptr;
+}
+
+Host& Host::Current() {
+  if (currentHost == nullptr) Fatal("a module called the host after the host ended");
+  return *currentHost;
+}
+
+const brn_host_api* Host::Table() const { return &state_->table; }
+const HostOptions& Host::Options() const { return state_->options; }
+void Host::SetApiVersion(uint32_t version) {
+  state_->options.apiVersion = version;
+  state_->table.api_version = version;
+}
+void Host::SetDiagnostics(bool shown) { state_->options.diagnostics = shown; }
+void Host::SetHostFolder(const std::filesystem::path& folder) { state_->options.hostFolder = folder; }
+
+void Host::SetPythonLogger(std::vector<LoggerTypeSpec> types, RegistryEntry entry) {
+  HostState& s = *state_;
+  LoggerObject* previous = s.pythonLogger;
+  s.pythonLogger = s.NewLogger(PYTHON_LOGGER_ID, types);
+  s.pythonEntry = entry;
+  s.SetRegistryEntries();
+  s.ReleaseHostRef(previous);
+}
+
+void Host::SetPythonEntry(RegistryEntry entry) {
+  state_->pythonEntry = entry;
+  state_->SetRegistryEntries();
+}
+
+void Host::SetDefaultLogger(std::optional<std::vector<LoggerTypeSpec>> types) {
+  HostState& s = *state_;
+  LoggerObject* previous = s.defaultLogger;
+  s.defaultLogger = types ? s.NewLogger(DEFAULT_LOGGER_ID, *types) : nullptr;
+  s.SetRegistryEntries();
+  s.ReleaseHostRef(previous);
+}
+
+void Host::SetNullLogger(std::optional<std::vector<LoggerTypeSpec>> types) {
+  HostState& s = *state_;
+  LoggerObject* previous = s.nullLogger;
+  s.nullLogger = types ? s.NewLogger("net.brannoc.logger.null", *types) : nullptr;
+  s.ReleaseHostRef(previous);
+}
+
+void Host::SetLoggerDataTypeAvailable(bool available) { state_->loggerDataTypeAvailable = available; }
+void Host::SetEmptyStringAvailable(bool available) { state_->emptyStringAvailable = available; }
+void Host::SetNullReturnErrorAvailable(bool available) { state_->nullReturnErrorAvailable = available; }
+void Host::SetErrorSlotAvailable(bool available) { state_->errorSlotAvailable = available; }
+
+std::vector<std::u32string> Host::StoredLines(const std::string& loggerId, size_t typeIndex) const {
+  const HostState& s = *state_;
+  const LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
+                               : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
+                                                              : s.nullLogger;
+  std::vector<std::u32string> lines;
+  if (logger == nullptr || typeIndex >= logger->types.size() || logger->types[typeIndex] == nullptr) return lines;
+  for (const StringObject* line : logger->types[typeIndex]->lines) lines.push_back(line ? line->text : U"");
+  return lines;
+}
+
+const std::vector<ConsoleLine>& Host::Console() const { return state_->console; }
+
+std::vector<std::string> Host::ShownConsole() const {
+  std::vector<std::string> shown;
+  for (const ConsoleLine& line : state_->console)
+    if (line.shown) shown.push_back(line.text);
+  return shown;
+}
+
+const std::vector<LogOutput>& Host::DefaultLoggerOutputs() const { return state_->outputs; }
+const std::vector<MessageBoxRecord>& Host::MessageBoxes() const { return state_->messageBoxes; }
+
+void Host::ClearRecords() {
+  state_->console.clear();
+  state_->outputs.clear();
+  state_->messageBoxes.clear();
+}
+
+std::vector<RegisteredPlugin>& Host::Plugins() { return state_->plugins; }
+
+std::optional<bool> Host::RunCommand(int32_t id) {
+  for (RegisteredPlugin& plugin : state_->plugins)
+    if (plugin.id == id && plugin.accepted && !plugin.destroyed)
+      return plugin.dispatch.run_command(plugin.object, nullptr, nullptr) != 0;
+  return std::nullopt;
+}
+
+void Host::DestroyPlugins() {
+  for (RegisteredPlugin& plugin : state_->plugins) {
+    if (plugin.destroyed) continue;
+    plugin.destroyed = true;
+    plugin.dispatch.destroy(plugin.object);
+  }
+}
+
+void Host::EndModule() {
+  HostState& s = *state_;
+  for (ObjectHeader* resolution : s.resolutions) s.ReleaseHostRef(resolution);
+  s.resolutions.clear();
+  std::lock_guard lock(s.errorMutex);
+  for (auto& [thread, error] : s.currentErrors)
+    if (error != nullptr) s.ReleaseHostRef(FromHandle<ErrorObject>(error));
+  s.currentErrors.clear();
+}
+
+Faults& Host::GetFaults() { return state_->faults; }
+Ledger& Host::GetLedger() { return state_->ledger; }
+HostState& Host::State() { return *state_; }
+
+}  // namespace standin

@@ -1,0 +1,91 @@
+#include "standin/loader.h"
+
+#include <algorithm>
+
+#include "platform.h"
+#include "standin/utf8.h"
+
+namespace standin {
+
+std::unique_ptr<ModuleFile> ModuleFile::Open(const std::filesystem::path& file,
+                                              const std::vector<std::string>& frameworks, std::string& error) {
+  const std::string name = Utf8FromPath(file);
+  std::error_code exists;
+  if (!std::filesystem::is_regular_file(file, exists)) {
+    error = "no module file [" + name + "]";
+    return nullptr;
+  }
+  std::unique_ptr<ModuleFile> module(new ModuleFile());
+  module->path_ = file;
+  std::string reason;
+  module->library_ = platform::OpenLibrary(file, reason);
+  if (module->library_ == nullptr) {
+    error = "cannot load module [" + name + "]: " + reason;
+    return nullptr;
+  }
+  module->entry_ = reinterpret_cast<brn_plugin_main>(module->Symbol("plugin_main"));
+  if (module->entry_ == nullptr) {
+    error = "no entry point [plugin_main] in shared library [" + name + "]";
+    return nullptr;
+  }
+
+  // The declaration, read before the entry is called.
+  const char* global = "g_brannoc";
+  const auto* globals = static_cast<const brn_framework_globals*>(module->Symbol(global));
+  if (globals == nullptr) {
+    global = "g_privateBinary";
+    globals = static_cast<const brn_framework_globals*>(module->Symbol(global));
+  }
+  if (globals == nullptr || globals->layout != BRN_DECLARATION_LAYOUT || globals->declaration == nullptr ||
+      globals->declaration->layout != BRN_DECLARATION_LAYOUT || globals->declaration->module_id == nullptr) {
+    error = "no module declaration in shared library [" + name + "]";
+    return nullptr;
+  }
+  const brn_module_declaration& declared = *globals->declaration;
+  module->declaration_.apiFloor = declared.api_floor;
+  module->declaration_.moduleId = declared.module_id;
+  module->declaration_.global = global;
+  for (int32_t index = 0; index < declared.framework_count; ++index)
+    module->declaration_.frameworks.emplace_back(declared.frameworks[index]);
+
+  for (const std::string& framework : module->declaration_.frameworks) {
+    if (std::find(frameworks.begin(), frameworks.end(), framework) == frameworks.end()) {
+      error = "module [" + module->declaration_.moduleId + "] needs the framework [" + framework +
+              "], which this host does not have";
+      return nullptr;
+    }
+  }
+  return module;
+}
+
+ModuleFile::~ModuleFile() {
+  if (library_ != nullptr) platform::CloseLibrary(library_);
+}
+
+int32_t ModuleFile::Entry(int32_t action, void* value, void* data, void* path) const {
+  return entry_(action, value, data, path);
+}
+
+void* ModuleFile::Symbol(const char* name) const { return platform::FindSymbol(library_, name); }
+
+ModuleLife::ModuleLife(Host& host, const ModuleFile& module)
+    : host_(host), module_(module), path_(Utf8FromPath(std::filesystem::absolute(module.Path()))) {}
+
+int32_t ModuleLife::Init() {
+  return module_.Entry(BRN_ACTION_INIT, const_cast<brn_host_api*>(host_.Table()), nullptr, path_.data());
+}
+
+int32_t ModuleLife::Start() { return module_.Entry(BRN_ACTION_START, nullptr, nullptr, nullptr); }
+
+int32_t ModuleLife::Message(int64_t value, void* data) {
+  return module_.Entry(BRN_ACTION_MESSAGE, reinterpret_cast<void*>(static_cast<intptr_t>(value)), data, nullptr);
+}
+
+int32_t ModuleLife::End() {
+  host_.DestroyPlugins();
+  const int32_t answer = module_.Entry(BRN_ACTION_END, nullptr, nullptr, nullptr);
+  host_.EndModule();
+  return answer;
+}
+
+}  // namespace standin

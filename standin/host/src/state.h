@@ -1,0 +1,143 @@
+// The stand-in host's objects and state, shared by the table's functions
+// and the Host class. Internal to the host library.
+#pragma once
+
+#include <cstdio>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "standin/host.h"
+
+// The boundary's opaque handles are pointers to the host's objects below,
+// each of which starts with its ObjectHeader. Only the decoding is a plain
+// record.
+struct brn_decoder {
+  const char* id;
+};
+
+namespace standin {
+
+struct StringObject : ObjectHeader {
+  std::u32string text;
+};
+
+struct ErrorObject : ObjectHeader {
+  std::string text;
+};
+
+struct DataTypeObject : ObjectHeader {
+  std::string id;
+  const DataTypeObject* compatibleWith = nullptr;
+};
+
+struct LoggerTypeObject : ObjectHeader {
+  bool storesLines = true;
+  std::vector<StringObject*> lines;  // host references; null: the null String
+  int64_t failAtLine = -1;
+  bool failWithError = true;
+};
+
+struct LoggerObject : ObjectHeader {
+  std::string id;
+  std::vector<LoggerTypeObject*> types;  // host references; null: an empty entry
+};
+
+struct FileNameObject : ObjectHeader {
+  std::string path;  // UTF-8
+};
+
+struct FileObject : ObjectHeader {
+  std::FILE* stream = nullptr;
+  std::vector<unsigned char> buffer;  // bytes not yet handed to the stream
+  bool lost = false;                  // a write did not reach the stream
+  std::string path;
+};
+
+struct ResourceObject : ObjectHeader {
+  std::string folder;
+};
+
+// Handle and object are one address.
+template <typename Object, typename Handle>
+Object* FromHandle(const Handle* handle) {
+  return reinterpret_cast<Object*>(const_cast<Handle*>(handle));
+}
+template <typename Handle, typename Object>
+Handle* ToHandle(Object* object) {
+  return reinterpret_cast<Handle*>(object);
+}
+
+class HostState {
+ public:
+  explicit HostState(HostOptions options);
+  ~HostState();
+
+  // New objects, registered with the ledger.
+  StringObject* NewString(std::u32string text, const char* madeBy, bool hostKept);
+  ErrorObject* NewError(std::string text, const char* madeBy, bool hostKept);
+  LoggerObject* NewLogger(const std::string& id, const std::vector<LoggerTypeSpec>& types);
+
+  // The object behind a module's handle, checked. Null handles give null.
+  StringObject* String(const brn_string* handle, const char* operation) const;
+  template <typename Object, Kind kind, typename Handle>
+  Object* Checked(const Handle* handle, const char* operation) const {
+    if (handle == nullptr) return nullptr;
+    ledger.Check(handle, kind, operation);
+    return FromHandle<Object>(handle);
+  }
+  // The header behind a handle of any counted kind, checked.
+  ObjectHeader* Counted(const void* handle, const char* operation) const;
+
+  void ReleaseHostRef(ObjectHeader* object) {
+    if (object != nullptr) ledger.HostRelease(object);
+  }
+  void SetRegistryEntries();
+  void Record(int32_t level, std::string text);
+
+  HostOptions options;
+  Ledger ledger;
+  Faults faults;
+  brn_host_api table{};
+  brn_decoder utf8Decoder{"net.brannoc.stringdecoding.utf8"};
+
+  std::map<std::pair<const char*, int64_t>, StringObject*> constStrings;
+  StringObject* emptyString = nullptr;
+  bool emptyStringAvailable = true;
+  ErrorObject* nullReturnError = nullptr;
+  bool nullReturnErrorAvailable = true;
+  std::mutex errorMutex;
+  std::unordered_map<std::thread::id, brn_error*> currentErrors;
+  bool errorSlotAvailable = true;
+
+  DataTypeObject* loggerDataType = nullptr;
+  DataTypeObject* compatibleDataType = nullptr;
+  DataTypeObject* numberDataType = nullptr;
+  bool loggerDataTypeAvailable = true;
+
+  struct RegistryValue {
+    DataTypeObject* type = nullptr;
+    brn_logger* logger = nullptr;
+    int64_t number = 0;
+  };
+  std::map<std::string, RegistryValue> registry;
+  RegistryEntry pythonEntry = RegistryEntry::Logger;
+  LoggerObject* pythonLogger = nullptr;
+  LoggerObject* defaultLogger = nullptr;
+  LoggerObject* nullLogger = nullptr;
+  std::vector<ObjectHeader*> resolutions;  // host references kept for a module
+
+  std::vector<ConsoleLine> console;
+  std::vector<LogOutput> outputs;
+  std::vector<MessageBoxRecord> messageBoxes;
+  std::vector<RegisteredPlugin> plugins;
+};
+
+// Fills the function table; defined with the table's functions.
+void FillTable(brn_host_api& table);
+
+}  // namespace standin
