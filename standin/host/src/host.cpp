@@ -214,10 +214,10 @@ void HostState::SetRegistryEntries() {
   }
 }
 
-void HostState::Record(int32_t level, std::string text) {
+void HostState::Record(int32_t level, std::string text, const char* file, int32_t line) {
   const int32_t shownLevels = options.diagnostics ? (BRN_OUTPUT_DIAGNOSTIC | BRN_OUTPUT_WARNING | BRN_OUTPUT_CRITICAL)
                                                   : (BRN_OUTPUT_WARNING | BRN_OUTPUT_CRITICAL);
-  console.push_back({level, std::move(text), level == 0 || (level & shownLevels) != 0});
+  console.push_back({level, std::move(text), level == 0 || (level & shownLevels) != 0, file != nullptr ? file : "", line});
 }
 
 // ---- Host ----

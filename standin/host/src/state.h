@@ -97,7 +97,7 @@ class HostState {
     if (object != nullptr) ledger.HostRelease(object);
   }
   void SetRegistryEntries();
-  void Record(int32_t level, std::string text);
+  void Record(int32_t level, std::string text, const char* file = nullptr, int32_t line = 0);
 
   HostOptions options;
   Ledger ledger;

@@ -32,13 +32,13 @@ void PrintToConsole(const brn_string* text) {
   s.Record(0, Utf8Of(s.String(text, "print_to_console")));
 }
 
-void ConsoleOutputText(int32_t flags, const char* utf8, int32_t, const char*) {
-  S().Record(flags, utf8 != nullptr ? utf8 : "");
+void ConsoleOutputText(int32_t flags, const char* utf8, int32_t line, const char* file) {
+  S().Record(flags, utf8 != nullptr ? utf8 : "", file, line);
 }
 
-void ConsoleOutputString(int32_t flags, const brn_string* text, int32_t, const char*) {
+void ConsoleOutputString(int32_t flags, const brn_string* text, int32_t line, const char* file) {
   HostState& s = S();
-  s.Record(flags, Utf8Of(s.String(text, "console_output_string")));
+  s.Record(flags, Utf8Of(s.String(text, "console_output_string")), file, line);
 }
 
 int32_t GetConsoleOutputType() {

@@ -56,6 +56,8 @@ struct ConsoleLine {
   int32_t level;  // 0 for print_to_console, else the OUTPUT flags
   std::string text;
   bool shown;     // whether the console output type let it through
+  std::string file;  // the source location given with the line, if any
+  int32_t line = 0;
 };
 
 struct LogOutput {
