@@ -33,8 +33,7 @@ typedef struct brn_host_api {
    * output type holds one of them. `utf8` and `file` borrowed. */
   void (*console_output_text)(int32_t flags, const char* utf8, int32_t line, const char* file);
   /* As console_output_text, with a String. `text` borrowed. */
-  void (*console_output_string)(int32_t flags, const brn_string* text, int32_t line,
-                                const char* file);
+  void (*console_output_string)(int32_t flags, const brn_string* text, int32_t line, const char* file);
   /* The levels the console shows (BRN_OUTPUT_* flags). */
   int32_t (*get_console_output_type)(void);
   /* Modal message box; answers the button pressed. `text` borrowed. */
@@ -46,9 +45,8 @@ typedef struct brn_host_api {
    * references). `object` and `dispatch`: the host owns the object from
    * this call on, whatever it answers, and ends it with dispatch->destroy.
    * Answers 1 when the host accepted the plug-in. */
-  int32_t (*register_plugin)(int32_t plugin_type, int32_t id, const brn_string* name,
-                             int32_t info, const void* icon, const brn_string* help,
-                             void* object, const brn_command_dispatch* dispatch);
+  int32_t (*register_plugin)(int32_t plugin_type, int32_t id, const brn_string* name, int32_t info, const void* icon,
+                             const brn_string* help, void* object, const brn_command_dispatch* dispatch);
 
   /* ---- Memory (since 20017) ---- */
 
@@ -82,8 +80,7 @@ typedef struct brn_host_api {
   /* ---- Strings (since 20017) ---- */
 
   /* Host-kept constant String of the UTF-8 text, cached by address. */
-  const brn_string* (*get_and_cache_const_string)(const char* utf8, int64_t bytes,
-                                                  int64_t reserved);
+  const brn_string* (*get_and_cache_const_string)(const char* utf8, int64_t bytes, int64_t reserved);
   /* The host-kept empty String; may be null. */
   const brn_string* (*get_empty_string)(void);
   /* New, empty String, or null. */
@@ -91,8 +88,8 @@ typedef struct brn_host_api {
   /* Sets the text of a String the caller alone holds from `length` bytes of
    * `text` (-1: up to the zero byte). On failure answers 0 and may store a
    * new error in *error. */
-  int32_t (*string_set_cstring)(brn_string* string, const char* text, int64_t length,
-                                const brn_decoder* decoding, brn_error** error);
+  int32_t (*string_set_cstring)(brn_string* string, const char* text, int64_t length, const brn_decoder* decoding,
+                                brn_error** error);
   /* The host-kept UTF-8 decoding. */
   const brn_decoder* (*get_utf8_decoder)(void);
   /* New String: the text of `string` (null: empty) followed by `utf8`; null on failure. */
@@ -103,8 +100,7 @@ typedef struct brn_host_api {
   uint32_t (*string_get_char)(const brn_string* string, int64_t index);
   /* First index at or after `start` where `pattern` occurs, or -1. An empty
    * pattern occurs nowhere. */
-  int64_t (*string_find_index)(const brn_string* string, const brn_string* pattern,
-                               int64_t start);
+  int64_t (*string_find_index)(const brn_string* string, const brn_string* pattern, int64_t start);
   /* New String from `format`, in which each "@" takes the next argument,
    * converted by the converter of the same index; null on failure. */
   brn_string* (*format_x_args)(const char* format, int32_t count, const void* const* arguments,
@@ -123,8 +119,8 @@ typedef struct brn_host_api {
   /* New file object, or null. */
   brn_file* (*alloc_host_file)(void);
   /* Opens the file; answers 1 when it is open and, for writing, empty. */
-  int32_t (*open_host_file)(brn_file* file, const brn_filename* name, int32_t mode,
-                            int32_t dialog, int32_t byte_order, int32_t type, int32_t creator);
+  int32_t (*open_host_file)(brn_file* file, const brn_filename* name, int32_t mode, int32_t dialog, int32_t byte_order,
+                            int32_t type, int32_t creator);
   /* Writes one byte; answers 1 when it was written. */
   int32_t (*write_host_file_char)(brn_file* file, uint8_t byte);
   /* Closes the file; answers 1 when everything written reached the disk. */
@@ -143,8 +139,7 @@ typedef struct brn_host_api {
 
   /* The value registered under `id` in `registry`, borrowed, or null. When a
    * value is found, *type receives a new reference to its data type. */
-  const void* (*find_entry_value)(const char* registry, const char* id, int64_t id_length,
-                                  brn_datatype** type);
+  const void* (*find_entry_value)(const char* registry, const char* id, int64_t id_length, brn_datatype** type);
   /* The host-kept data type of a logger reference; may be null. */
   const brn_datatype* (*get_logger_data_type)(void);
   /* 1 when a value of `type` may be read as a value of `wanted`. */
@@ -162,12 +157,11 @@ typedef struct brn_host_api {
   int32_t (*implements_interface)(const brn_logger_type* type, const char* interface_id);
   /* Calls `callback` once per stored line, in order, before it returns.
    * Answers 1, or 0 with a new error (or null) in *error. */
-  int32_t (*iterate)(const brn_logger_type* type, brn_line_callback callback, void* context,
-                     brn_error** error);
+  int32_t (*iterate)(const brn_logger_type* type, brn_line_callback callback, void* context, brn_error** error);
   /* Writes a line to the logger; `text` borrowed (the logger takes its own
    * reference where it keeps the line). Answers as `iterate`. */
-  int32_t (*logger_write)(const brn_logger* logger, int32_t audience, const brn_string* text,
-                          brn_source_location where, int32_t meta, brn_error** error);
+  int32_t (*logger_write)(const brn_logger* logger, int32_t audience, const brn_string* text, brn_source_location where,
+                          int32_t meta, brn_error** error);
 } brn_host_api;
 
 #ifdef __cplusplus

@@ -22,13 +22,7 @@ extern "C" {
  * action 4: answers 5. Any other action answers -1. */
 typedef int32_t (*brn_plugin_main)(int32_t action, void* value, void* data, void* path);
 
-enum {
-  BRN_ACTION_INIT = 1,
-  BRN_ACTION_START = 2,
-  BRN_ACTION_END = 3,
-  BRN_ACTION_QUERY = 4,
-  BRN_ACTION_MESSAGE = 6
-};
+enum { BRN_ACTION_INIT = 1, BRN_ACTION_START = 2, BRN_ACTION_END = 3, BRN_ACTION_QUERY = 4, BRN_ACTION_MESSAGE = 6 };
 enum { BRN_ENTRY_TOO_OLD = -3 };
 enum { BRN_MESSAGE_INIT_RESOURCE = 1 };
 
@@ -38,10 +32,10 @@ enum { BRN_MESSAGE_INIT_RESOURCE = 1 };
  * exported globals: `g_brannoc` where the generation has it, else
  * `g_privateBinary`. All pointers are static data of the module. */
 typedef struct brn_module_declaration {
-  uint32_t layout;                  /* BRN_DECLARATION_LAYOUT */
-  uint32_t api_floor;               /* lowest host API version the module starts in */
-  const char* module_id;            /* reverse-domain id of the module */
-  const char* const* frameworks;    /* ids of the host frameworks the module needs */
+  uint32_t layout;               /* BRN_DECLARATION_LAYOUT */
+  uint32_t api_floor;            /* lowest host API version the module starts in */
+  const char* module_id;         /* reverse-domain id of the module */
+  const char* const* frameworks; /* ids of the host frameworks the module needs */
   int32_t framework_count;
 } brn_module_declaration;
 
@@ -50,7 +44,7 @@ enum { BRN_DECLARATION_LAYOUT = 1 };
 /* The exported global `g_brannoc` (and `g_privateBinary` of the oldest
  * generation): the framework's record of the module. */
 typedef struct brn_framework_globals {
-  uint32_t layout;                  /* BRN_DECLARATION_LAYOUT */
+  uint32_t layout; /* BRN_DECLARATION_LAYOUT */
   const brn_module_declaration* declaration;
 } brn_framework_globals;
 

@@ -14,19 +14,19 @@ extern "C" {
 #endif
 
 /* Counted objects: released with the table's `release`. */
-typedef struct brn_string brn_string;             /* text of Unicode code points */
-typedef struct brn_error brn_error;               /* an error object with a text */
-typedef struct brn_logger brn_logger;             /* a logger of the logger registry */
-typedef struct brn_logger_type brn_logger_type;   /* one output channel of a logger */
-typedef struct brn_datatype brn_datatype;         /* the data type of a registry value */
+typedef struct brn_string brn_string;           /* text of Unicode code points */
+typedef struct brn_error brn_error;             /* an error object with a text */
+typedef struct brn_logger brn_logger;           /* a logger of the logger registry */
+typedef struct brn_logger_type brn_logger_type; /* one output channel of a logger */
+typedef struct brn_datatype brn_datatype;       /* the data type of a registry value */
 
 /* Objects with a free operation of their own. */
-typedef struct brn_filename brn_filename;         /* freed with `free_filename` */
-typedef struct brn_file brn_file;                 /* freed with `free_host_file` */
-typedef struct brn_resource brn_resource;         /* given back with `close_resource_folder` */
+typedef struct brn_filename brn_filename; /* freed with `free_filename` */
+typedef struct brn_file brn_file;         /* freed with `free_host_file` */
+typedef struct brn_resource brn_resource; /* given back with `close_resource_folder` */
 
 /* Host-kept objects: never released by a module. */
-typedef struct brn_decoder brn_decoder;           /* a string decoding */
+typedef struct brn_decoder brn_decoder; /* a string decoding */
 
 /* Where a call was made; `file` is a static text of the caller's. */
 typedef struct brn_source_location {
@@ -59,19 +59,14 @@ typedef struct brn_log_line_record {
 
 /* Line callback of `iterate`: answers 1 to go on, 0 on failure. On failure
  * it may store a counted error in *error, which the host takes over. */
-typedef int32_t (*brn_line_callback)(void* context, const brn_log_line_record* record,
-                                     brn_error** error);
+typedef int32_t (*brn_line_callback)(void* context, const brn_log_line_record* record, brn_error** error);
 
 /* Format argument converter of `format_x_args`: makes *receiving hold the
  * text of the argument, releasing what *receiving held before. */
 typedef void (*brn_format_converter)(brn_string** receiving, const void* argument);
 
 /* Console output levels (`OUTPUT`). */
-enum {
-  BRN_OUTPUT_DIAGNOSTIC = 1,
-  BRN_OUTPUT_WARNING = 2,
-  BRN_OUTPUT_CRITICAL = 4
-};
+enum { BRN_OUTPUT_DIAGNOSTIC = 1, BRN_OUTPUT_WARNING = 2, BRN_OUTPUT_CRITICAL = 4 };
 
 /* Message box flags (`GEMB`). */
 enum { BRN_GEMB_OK = 0, BRN_GEMB_ICONEXCLAMATION = 48 };

@@ -24,33 +24,57 @@ std::vector<std::string> AllFrameworks() {
 
 const char* SiteName(Site site) {
   switch (site) {
-    case Site::Alloc: return "Alloc";
-    case Site::Realloc: return "Realloc";
-    case Site::StringCreate: return "StringCreate";
-    case Site::SetCString: return "SetCString";
-    case Site::ConcatString: return "ConcatStringCString";
-    case Site::FormatText: return "FormatXArgs";
-    case Site::ErrorToString: return "ToString";
-    case Site::CreateError: return "CreateStandardError";
-    case Site::GetHostPath: return "GetHostPath";
-    case Site::FileNameFromCString: return "FileNameFromCString";
-    case Site::JoinFileName: return "JoinFileName";
-    case Site::AllocHostFile: return "AllocHostFile";
-    case Site::OpenHostFile: return "OpenHostFile";
-    case Site::WriteByte: return "WriteHostFileChar";
-    case Site::CloseFile: return "CloseHostFile";
-    case Site::RegisterPlugin: return "RegisterHostCommand";
-    case Site::ResourceFolder: return "InitModuleResource";
-    case Site::ResolveLogger: return "ResolveDefaultLogger";
-    case Site::GetLoggerTypes: return "GetLoggerTypes";
-    case Site::Iterate: return "Iterate";
-    case Site::LoggerWrite: return "Write";
-    case Site::Count: break;
+    case Site::Alloc:
+      return "Alloc";
+    case Site::Realloc:
+      return "Realloc";
+    case Site::StringCreate:
+      return "StringCreate";
+    case Site::SetCString:
+      return "SetCString";
+    case Site::ConcatString:
+      return "ConcatStringCString";
+    case Site::FormatText:
+      return "FormatXArgs";
+    case Site::ErrorToString:
+      return "ToString";
+    case Site::CreateError:
+      return "CreateStandardError";
+    case Site::GetHostPath:
+      return "GetHostPath";
+    case Site::FileNameFromCString:
+      return "FileNameFromCString";
+    case Site::JoinFileName:
+      return "JoinFileName";
+    case Site::AllocHostFile:
+      return "AllocHostFile";
+    case Site::OpenHostFile:
+      return "OpenHostFile";
+    case Site::WriteByte:
+      return "WriteHostFileChar";
+    case Site::CloseFile:
+      return "CloseHostFile";
+    case Site::RegisterPlugin:
+      return "RegisterHostCommand";
+    case Site::ResourceFolder:
+      return "InitModuleResource";
+    case Site::ResolveLogger:
+      return "ResolveDefaultLogger";
+    case Site::GetLoggerTypes:
+      return "GetLoggerTypes";
+    case Site::Iterate:
+      return "Iterate";
+    case Site::LoggerWrite:
+      return "Write";
+    case Site::Count:
+      break;
   }
   return "?";
 }
 
-void Faults::Clear() { *this = Faults(); }
+void Faults::Clear() {
+  *this = Faults();
+}
 
 // ---- HostState ----
 
@@ -175,10 +199,6 @@ LoggerObject* HostState::NewLogger(const std::string& id, const std::vector<Logg
   return logger;
 }
 
-StringObject* HostState::String(const brn_string* handle, const char* operation) const {
-  return Checked<StringObject, Kind::String>(handle, operation);
-}
-
 ObjectHeader* HostState::Counted(const void* handle, const char* operation) const {
   ObjectHeader* object = ledger.CheckCounted(handle, operation);
   switch (object->kind) {
@@ -189,15 +209,15 @@ ObjectHeader* HostState::Counted(const void* handle, const char* operation) cons
     case Kind::DataType:
       return object;
     default:
-      Fatal(std::string(operation) + ": a " + KindName(object->kind) + " is not counted; it has a free operation");
+      Fatal(std::string(operation) + ": " + KindName(object->kind) + " #" + std::to_string(object->serial) +
+            " made by " + object->madeBy + " is not counted; it has a free operation");
   }
 }
 
 void HostState::SetRegistryEntries() {
   registry.erase(PYTHON_LOGGER_ID);
   registry.erase(DEFAULT_LOGGER_ID);
-  if (defaultLogger != nullptr)
-    registry[DEFAULT_LOGGER_ID] = {loggerDataType, ToHandle<brn_logger>(defaultLogger), 0};
+  if (defaultLogger != nullptr) registry[DEFAULT_LOGGER_ID] = {loggerDataType, ToHandle<brn_logger>(defaultLogger), 0};
   switch (pythonEntry) {
     case RegistryEntry::Logger:
       if (pythonLogger != nullptr) registry[PYTHON_LOGGER_ID] = {loggerDataType, ToHandle<brn_logger>(pythonLogger), 0};
@@ -217,19 +237,24 @@ void HostState::SetRegistryEntries() {
 void HostState::Record(int32_t level, std::string text, const char* file, int32_t line) {
   const int32_t shownLevels = options.diagnostics ? (BRN_OUTPUT_DIAGNOSTIC | BRN_OUTPUT_WARNING | BRN_OUTPUT_CRITICAL)
                                                   : (BRN_OUTPUT_WARNING | BRN_OUTPUT_CRITICAL);
-  console.push_back({level, std::move(text), level == 0 || (level & shownLevels) != 0, file != nullptr ? file : "", line});
+  console.push_back(
+      {level, std::move(text), level == 0 || (level & shownLevels) != 0, file != nullptr ? file : "", line});
 }
 
 // ---- Host ----
+
+HostState* currentState = nullptr;
 
 Host::Host(HostOptions options) {
   if (currentHost != nullptr) Fatal("a second host in one process");
   currentHost = this;
   state_ = std::make_unique<HostState>(std::move(options));
+  currentState = state_.get();
   SetDefaultLogger(std::vector<LoggerTypeSpec>{{false, false, {}, {}, -1, true}, {true, false, {}, {}, -1, true}});
 }
 
 Host::~Host() {
+  currentState = nullptr;
   state_.reset();
   currentHost = nullptr;
 }
@@ -239,14 +264,22 @@ Host& Host::Current() {
   return *currentHost;
 }
 
-const brn_host_api* Host::Table() const { return &state_->table; }
-const HostOptions& Host::Options() const { return state_->options; }
+const brn_host_api* Host::Table() const {
+  return &state_->table;
+}
+const HostOptions& Host::Options() const {
+  return state_->options;
+}
 void Host::SetApiVersion(uint32_t version) {
   state_->options.apiVersion = version;
   state_->table.api_version = version;
 }
-void Host::SetDiagnostics(bool shown) { state_->options.diagnostics = shown; }
-void Host::SetHostFolder(const std::filesystem::path& folder) { state_->options.hostFolder = folder; }
+void Host::SetDiagnostics(bool shown) {
+  state_->options.diagnostics = shown;
+}
+void Host::SetHostFolder(const std::filesystem::path& folder) {
+  state_->options.hostFolder = folder;
+}
 
 void Host::SetPythonLogger(std::vector<LoggerTypeSpec> types, RegistryEntry entry) {
   HostState& s = *state_;
@@ -277,10 +310,18 @@ void Host::SetNullLogger(std::optional<std::vector<LoggerTypeSpec>> types) {
   s.ReleaseHostRef(previous);
 }
 
-void Host::SetLoggerDataTypeAvailable(bool available) { state_->loggerDataTypeAvailable = available; }
-void Host::SetEmptyStringAvailable(bool available) { state_->emptyStringAvailable = available; }
-void Host::SetNullReturnErrorAvailable(bool available) { state_->nullReturnErrorAvailable = available; }
-void Host::SetErrorSlotAvailable(bool available) { state_->errorSlotAvailable = available; }
+void Host::SetLoggerDataTypeAvailable(bool available) {
+  state_->loggerDataTypeAvailable = available;
+}
+void Host::SetEmptyStringAvailable(bool available) {
+  state_->emptyStringAvailable = available;
+}
+void Host::SetNullReturnErrorAvailable(bool available) {
+  state_->nullReturnErrorAvailable = available;
+}
+void Host::SetErrorSlotAvailable(bool available) {
+  state_->errorSlotAvailable = available;
+}
 
 std::vector<std::u32string> Host::StoredLines(const std::string& loggerId, size_t typeIndex) const {
   const HostState& s = *state_;
@@ -293,7 +334,42 @@ std::vector<std::u32string> Host::StoredLines(const std::string& loggerId, size_
   return lines;
 }
 
-const std::vector<ConsoleLine>& Host::Console() const { return state_->console; }
+namespace {
+
+LoggerTypeObject* StoringType(HostState& s, const std::string& loggerId, size_t typeIndex) {
+  LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
+                         : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
+                                                        : s.nullLogger;
+  if (logger == nullptr || typeIndex >= logger->types.size()) return nullptr;
+  LoggerTypeObject* type = logger->types[typeIndex];
+  return type != nullptr && type->storesLines ? type : nullptr;
+}
+
+}  // namespace
+
+bool Host::SetStoredLines(const std::string& loggerId, size_t typeIndex, const std::vector<std::u32string>& lines) {
+  HostState& s = *state_;
+  if (!TrimStoredLines(loggerId, typeIndex, 0)) return false;
+  LoggerTypeObject* type = StoringType(s, loggerId, typeIndex);
+  type->lines.reserve(lines.size());
+  for (const std::u32string& line : lines) type->lines.push_back(s.NewString(line, "host: stored line", true));
+  return true;
+}
+
+bool Host::TrimStoredLines(const std::string& loggerId, size_t typeIndex, size_t count) {
+  HostState& s = *state_;
+  LoggerTypeObject* type = StoringType(s, loggerId, typeIndex);
+  if (type == nullptr) return false;
+  while (type->lines.size() > count) {
+    s.ReleaseHostRef(type->lines.back());
+    type->lines.pop_back();
+  }
+  return true;
+}
+
+const std::vector<ConsoleLine>& Host::Console() const {
+  return state_->console;
+}
 
 std::vector<std::string> Host::ShownConsole() const {
   std::vector<std::string> shown;
@@ -302,8 +378,12 @@ std::vector<std::string> Host::ShownConsole() const {
   return shown;
 }
 
-const std::vector<LogOutput>& Host::DefaultLoggerOutputs() const { return state_->outputs; }
-const std::vector<MessageBoxRecord>& Host::MessageBoxes() const { return state_->messageBoxes; }
+const std::vector<LogOutput>& Host::DefaultLoggerOutputs() const {
+  return state_->outputs;
+}
+const std::vector<MessageBoxRecord>& Host::MessageBoxes() const {
+  return state_->messageBoxes;
+}
 
 void Host::ClearRecords() {
   state_->console.clear();
@@ -311,7 +391,9 @@ void Host::ClearRecords() {
   state_->messageBoxes.clear();
 }
 
-std::vector<RegisteredPlugin>& Host::Plugins() { return state_->plugins; }
+std::vector<RegisteredPlugin>& Host::Plugins() {
+  return state_->plugins;
+}
 
 std::optional<bool> Host::RunCommand(int32_t id) {
   for (RegisteredPlugin& plugin : state_->plugins)
@@ -338,8 +420,14 @@ void Host::EndModule() {
   s.currentErrors.clear();
 }
 
-Faults& Host::GetFaults() { return state_->faults; }
-Ledger& Host::GetLedger() { return state_->ledger; }
-HostState& Host::State() { return *state_; }
+Faults& Host::GetFaults() {
+  return state_->faults;
+}
+Ledger& Host::GetLedger() {
+  return state_->ledger;
+}
+HostState& Host::State() {
+  return *state_;
+}
 
 }  // namespace standin

@@ -8,24 +8,34 @@ namespace standin {
 
 namespace {
 
-constexpr uint32_t LIVE = 0x4556494C;  // "LIVE"
-constexpr uint32_t DEAD = 0x44414544;  // "DEAD"
+constexpr uint32_t LIVE = LIVE_MAGIC;
+constexpr uint32_t DEAD = DEAD_MAGIC;
 constexpr size_t FREED_ALLOCATIONS_KEPT = 4096;
 
 }  // namespace
 
 const char* KindName(Kind kind) {
   switch (kind) {
-    case Kind::String: return "String";
-    case Kind::Error: return "Error";
-    case Kind::Logger: return "Logger";
-    case Kind::LoggerType: return "LoggerType";
-    case Kind::DataType: return "DataType";
-    case Kind::FileName: return "HostFileName";
-    case Kind::File: return "HostFile";
-    case Kind::Resource: return "Resource";
-    case Kind::Allocation: return "Allocation";
-    case Kind::Count: break;
+    case Kind::String:
+      return "String";
+    case Kind::Error:
+      return "Error";
+    case Kind::Logger:
+      return "Logger";
+    case Kind::LoggerType:
+      return "LoggerType";
+    case Kind::DataType:
+      return "DataType";
+    case Kind::FileName:
+      return "HostFileName";
+    case Kind::File:
+      return "HostFile";
+    case Kind::Resource:
+      return "Resource";
+    case Kind::Allocation:
+      return "Allocation";
+    case Kind::Count:
+      break;
   }
   return "?";
 }
@@ -63,22 +73,15 @@ void Ledger::Register(ObjectHeader* object, Kind kind, const char* madeBy, bool 
   ++made_[static_cast<size_t>(kind)];
 }
 
-ObjectHeader* Ledger::Check(const void* handle, Kind kind, const char* operation) const {
-  ObjectHeader* object = CheckCounted(handle, operation);
-  if (object->kind != kind)
-    Fatal(std::string(operation) + ": expected a " + KindName(kind) + ", got " + Describe(object));
-  return object;
-}
-
-ObjectHeader* Ledger::CheckCounted(const void* handle, const char* operation) const {
+void Ledger::CheckFailed(const void* handle, Kind kind, const char* operation) const {
   if (handle == nullptr) Fatal(std::string(operation) + ": null handle");
-  auto* object = static_cast<ObjectHeader*>(const_cast<void*>(handle));
+  auto* object = static_cast<const ObjectHeader*>(handle);
   if (object->magic == DEAD) Fatal(std::string(operation) + ": use after release of " + Describe(object));
   if (object->magic != LIVE) {
     if (IsAllocation(handle)) Fatal(std::string(operation) + ": given memory from alloc, not a host object");
     Fatal(std::string(operation) + ": given something the host never made");
   }
-  return object;
+  Fatal(std::string(operation) + ": expected a " + KindName(kind) + ", got " + Describe(object));
 }
 
 void Ledger::HostRetain(ObjectHeader* object) {
@@ -92,7 +95,9 @@ void Ledger::HostRelease(ObjectHeader* object) {
   if (object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Kill(object);
 }
 
-void Ledger::ModuleAcquire(ObjectHeader* object) { object->refs.fetch_add(1, std::memory_order_relaxed); }
+void Ledger::ModuleAcquire(ObjectHeader* object) {
+  object->refs.fetch_add(1, std::memory_order_relaxed);
+}
 
 void Ledger::ModuleRelease(ObjectHeader* object, const char* operation) {
   if (object->refs.load(std::memory_order_relaxed) - object->hostRefs.load(std::memory_order_relaxed) <= 0)
@@ -101,9 +106,13 @@ void Ledger::ModuleRelease(ObjectHeader* object, const char* operation) {
   if (object->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) Kill(object);
 }
 
-void Ledger::HandToHost(ObjectHeader* object) { object->hostRefs.fetch_add(1, std::memory_order_relaxed); }
+void Ledger::HandToHost(ObjectHeader* object) {
+  object->hostRefs.fetch_add(1, std::memory_order_relaxed);
+}
 
-void Ledger::HandToModule(ObjectHeader* object) { object->hostRefs.fetch_sub(1, std::memory_order_relaxed); }
+void Ledger::HandToModule(ObjectHeader* object) {
+  object->hostRefs.fetch_sub(1, std::memory_order_relaxed);
+}
 
 void Ledger::Kill(ObjectHeader* object) {
   {
@@ -135,6 +144,7 @@ void* Ledger::Allocate(int64_t size, const std::string& where) {
   if (memory == nullptr) return nullptr;
   std::lock_guard lock(mutex_);
   allocations_[memory] = Allocation{size, where, ++serial_, false};
+  AddModuleBytes(size);
   freedAllocations_.erase(memory);
   ++live_[static_cast<size_t>(Kind::Allocation)];
   ++made_[static_cast<size_t>(Kind::Allocation)];
@@ -151,6 +161,7 @@ void* Ledger::Reallocate(void* memory, int64_t size, const std::string& where) {
   if (grown == nullptr) return nullptr;
   Allocation allocation = found->second;
   allocations_.erase(found);
+  if (!allocation.hostOwned) AddModuleBytes(size - allocation.size);
   allocation.size = size;
   allocation.where = where;
   allocations_[grown] = std::move(allocation);
@@ -169,6 +180,7 @@ void Ledger::Free(void* memory, const char* operation) {
         Fatal(std::string(operation) + ": second free of the Allocation made at " + freed->second);
       Fatal(std::string(operation) + ": free of memory the host never allocated");
     }
+    if (!found->second.hostOwned) moduleBytes_ -= found->second.size;
     freedAllocations_[memory] = found->second.where;
     freedOrder_.push_back(memory);
     if (freedOrder_.size() > FREED_ALLOCATIONS_KEPT) {
@@ -185,6 +197,7 @@ void Ledger::TakeOverAllocation(void* memory) {
   std::lock_guard lock(mutex_);
   auto found = allocations_.find(memory);
   if (found == allocations_.end()) Fatal("register_plugin: object is not memory from alloc");
+  if (!found->second.hostOwned) moduleBytes_ -= found->second.size;
   found->second.hostOwned = true;
 }
 
@@ -193,9 +206,15 @@ bool Ledger::IsAllocation(const void* memory) const {
   return allocations_.count(memory) != 0;
 }
 
+void Ledger::ResetPeak() {
+  std::lock_guard lock(mutex_);
+  peakModuleBytes_ = moduleBytes_;
+}
+
 LedgerCounts Ledger::Counts() const {
   LedgerCounts counts;
   std::lock_guard lock(mutex_);
+  counts.peakModuleBytes = peakModuleBytes_;
   counts.live = live_;
   counts.made = made_;
   for (const ObjectHeader* object = liveHead_; object != nullptr; object = object->next)

@@ -8,7 +8,7 @@
 namespace standin {
 
 std::unique_ptr<ModuleFile> ModuleFile::Open(const std::filesystem::path& file,
-                                              const std::vector<std::string>& frameworks, std::string& error) {
+                                             const std::vector<std::string>& frameworks, std::string& error) {
   const std::string name = Utf8FromPath(file);
   std::error_code exists;
   if (!std::filesystem::is_regular_file(file, exists)) {
@@ -66,7 +66,9 @@ int32_t ModuleFile::Entry(int32_t action, void* value, void* data, void* path) c
   return entry_(action, value, data, path);
 }
 
-void* ModuleFile::Symbol(const char* name) const { return platform::FindSymbol(library_, name); }
+void* ModuleFile::Symbol(const char* name) const {
+  return platform::FindSymbol(library_, name);
+}
 
 ModuleLife::ModuleLife(Host& host, const ModuleFile& module)
     : host_(host), module_(module), path_(Utf8FromPath(std::filesystem::absolute(module.Path()))) {}
@@ -75,7 +77,9 @@ int32_t ModuleLife::Init() {
   return module_.Entry(BRN_ACTION_INIT, const_cast<brn_host_api*>(host_.Table()), nullptr, path_.data());
 }
 
-int32_t ModuleLife::Start() { return module_.Entry(BRN_ACTION_START, nullptr, nullptr, nullptr); }
+int32_t ModuleLife::Start() {
+  return module_.Entry(BRN_ACTION_START, nullptr, nullptr, nullptr);
+}
 
 int32_t ModuleLife::Message(int64_t value, void* data) {
   return module_.Entry(BRN_ACTION_MESSAGE, reinterpret_cast<void*>(static_cast<intptr_t>(value)), data, nullptr);

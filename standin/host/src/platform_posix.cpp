@@ -1,6 +1,7 @@
 #include <dlfcn.h>
 
 #include "platform.h"
+#include "standin/utf8.h"
 
 namespace standin::platform {
 
@@ -14,10 +15,24 @@ void* OpenLibrary(const std::filesystem::path& file, std::string& error) {
   return library;
 }
 
-void* FindSymbol(void* library, const char* name) { return dlsym(library, name); }
+void* FindSymbol(void* library, const char* name) {
+  return dlsym(library, name);
+}
 
-void CloseLibrary(void* library) { dlclose(library); }
+void CloseLibrary(void* library) {
+  dlclose(library);
+}
 
-std::FILE* OpenForWriting(const std::filesystem::path& file) { return std::fopen(file.c_str(), "wb"); }
+std::FILE* OpenForWriting(const std::filesystem::path& file) {
+  return std::fopen(file.c_str(), "wb");
+}
 
 }  // namespace standin::platform
+
+namespace standin {
+
+std::vector<std::string> ArgumentsAsUtf8(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+}  // namespace standin

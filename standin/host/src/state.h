@@ -51,9 +51,12 @@ struct FileNameObject : ObjectHeader {
   std::string path;  // UTF-8
 };
 
+inline constexpr size_t FILE_BUFFER_SIZE = size_t{1} << 16;
+
 struct FileObject : ObjectHeader {
   std::FILE* stream = nullptr;
-  std::vector<unsigned char> buffer;  // bytes not yet handed to the stream
+  std::vector<unsigned char> buffer;  // while open: FILE_BUFFER_SIZE bytes
+  size_t used = 0;                    // bytes of it not yet handed to the stream
   bool lost = false;                  // a write did not reach the stream
   std::string path;
 };
@@ -83,7 +86,9 @@ class HostState {
   LoggerObject* NewLogger(const std::string& id, const std::vector<LoggerTypeSpec>& types);
 
   // The object behind a module's handle, checked. Null handles give null.
-  StringObject* String(const brn_string* handle, const char* operation) const;
+  StringObject* String(const brn_string* handle, const char* operation) const {
+    return Checked<StringObject, Kind::String>(handle, operation);
+  }
   template <typename Object, Kind kind, typename Handle>
   Object* Checked(const Handle* handle, const char* operation) const {
     if (handle == nullptr) return nullptr;
@@ -139,5 +144,9 @@ class HostState {
 
 // Fills the function table; defined with the table's functions.
 void FillTable(brn_host_api& table);
+
+// The state of the process's one host while it lives, else null; what the
+// table's functions serve.
+extern HostState* currentState;
 
 }  // namespace standin

@@ -1,6 +1,7 @@
 // The function table's entries. Each checks every handle it is given
 // against the ledger, asks Faults first where the operation can fail, and
 // keeps the ledger's count of what the module holds exact.
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
@@ -13,13 +14,23 @@ namespace standin {
 
 namespace {
 
-HostState& S() { return Host::Current().State(); }
+[[noreturn, gnu::cold, gnu::noinline]] void NoHost() {
+  Fatal("a module called the host after the host ended");
+}
+
+HostState& S() {
+  if (currentState == nullptr) [[unlikely]]
+    NoHost();
+  return *currentState;
+}
 
 std::string Where(brn_source_location where) {
   return std::string(where.file != nullptr ? where.file : "?") + ":" + std::to_string(where.line);
 }
 
-std::string Utf8Of(const StringObject* string) { return string != nullptr ? EncodeUtf8(string->text) : std::string(); }
+std::string Utf8Of(const StringObject* string) {
+  return string != nullptr ? EncodeUtf8(string->text) : std::string();
+}
 
 brn_string* NewModuleString(std::u32string text, const char* madeBy) {
   return ToHandle<brn_string>(S().NewString(std::move(text), madeBy, false));
@@ -57,15 +68,20 @@ int32_t ShowErrorMessage(const brn_string* text, int32_t flags) {
 int32_t RegisterPlugin(int32_t type, int32_t id, const brn_string* name, int32_t info, const void* icon,
                        const brn_string* help, void* object, const brn_command_dispatch* dispatch) {
   HostState& s = S();
-  RegisteredPlugin plugin{type,    id,     Utf8Of(s.String(name, "register_plugin")),
-                          info,    icon != nullptr,
+  RegisteredPlugin plugin{type,
+                          id,
+                          Utf8Of(s.String(name, "register_plugin")),
+                          info,
+                          icon != nullptr,
                           Utf8Of(s.String(help, "register_plugin")),
-                          object,  dispatch != nullptr ? *dispatch : brn_command_dispatch{},
+                          object,
+                          dispatch != nullptr ? *dispatch : brn_command_dispatch{},
                           false};
   // The host owns what it was given, accepted or not.
   if (object != nullptr) s.ledger.TakeOverAllocation(object);
   bool duplicate = false;
-  for (const RegisteredPlugin& other : s.plugins) duplicate |= other.accepted && other.id == id;
+  // A command ended at a module's unload no longer holds its id.
+  for (const RegisteredPlugin& other : s.plugins) duplicate |= other.accepted && !other.destroyed && other.id == id;
   plugin.accepted = object != nullptr && dispatch != nullptr && !duplicate && !s.faults.Fail(Site::RegisterPlugin);
   plugin.destroyed = object == nullptr;
   s.plugins.push_back(plugin);
@@ -86,7 +102,9 @@ void* Realloc(void* memory, int64_t size, brn_source_location where) {
   return s.ledger.Reallocate(memory, size, Where(where));
 }
 
-void Free(void* memory) { S().ledger.Free(memory, "free"); }
+void Free(void* memory) {
+  S().ledger.Free(memory, "free");
+}
 
 void FreeWithDestructor(void* object, void (*destructor)(void*)) {
   if (object == nullptr) return;
@@ -118,7 +136,8 @@ brn_error* const* CreateStandardError(brn_source_location where, int32_t kind) {
   brn_error* made = nullptr;
   if (!s.faults.Fail(Site::CreateError)) {
     const char* text = kind == BRN_ERROR_OUT_OF_MEMORY ? "Not enough memory." : "A null reference was returned.";
-    made = ToHandle<brn_error>(s.NewError(std::string(text) + " [" + Where(where) + "]", "create_standard_error", true));
+    made =
+        ToHandle<brn_error>(s.NewError(std::string(text) + " [" + Where(where) + "]", "create_standard_error", true));
   }
   std::lock_guard lock(s.errorMutex);
   brn_error*& slot = s.currentErrors[std::this_thread::get_id()];
@@ -177,14 +196,20 @@ int32_t StringSetCString(brn_string* string, const char* text, int64_t length, c
   return 1;
 }
 
-const brn_decoder* GetUtf8Decoder() { return &S().utf8Decoder; }
+const brn_decoder* GetUtf8Decoder() {
+  return &S().utf8Decoder;
+}
 
 brn_string* ConcatStringCString(const brn_string* string, const char* utf8) {
   HostState& s = S();
   const StringObject* first = s.String(string, "concat_string_cstring");
   if (s.faults.Fail(Site::ConcatString)) return nullptr;
-  std::u32string text = first != nullptr ? first->text : std::u32string();
-  if (utf8 != nullptr) text += DecodeUtf8(utf8);
+  const std::string_view suffix = utf8 != nullptr ? std::string_view(utf8) : std::string_view();
+  std::u32string text;
+  // One allocation: a byte of UTF-8 gives at most one character.
+  text.reserve((first != nullptr ? first->text.size() : 0) + suffix.size());
+  if (first != nullptr) text += first->text;
+  text += DecodeUtf8(suffix);
   return NewModuleString(std::move(text), "ConcatStringCString");
 }
 
@@ -213,11 +238,25 @@ brn_string* FormatXArgs(const char* format, int32_t count, const void* const* ar
                         const brn_format_converter* converters) {
   HostState& s = S();
   if (format == nullptr || s.faults.Fail(Site::FormatText)) return nullptr;
+  // "@" is a byte that no multi-byte UTF-8 sequence holds, so the format
+  // splits at its "@"s into parts that decode alone; ASCII needs no decoding.
+  const std::string_view pattern(format);
   std::u32string text;
+  text.reserve(pattern.size());
+  auto appendPart = [&text](std::string_view part) {
+    if (std::all_of(part.begin(), part.end(), [](char byte) { return static_cast<unsigned char>(byte) < 0x80; }))
+      text.append(part.begin(), part.end());
+    else
+      text += DecodeUtf8(part);
+  };
   int32_t next = 0;
-  for (char32_t c : DecodeUtf8(format)) {
-    if (c != U'@' || next >= count) {
-      text.push_back(c);
+  for (size_t start = 0;;) {
+    const size_t at = pattern.find('@', start);
+    appendPart(pattern.substr(start, at == std::string_view::npos ? std::string_view::npos : at - start));
+    if (at == std::string_view::npos) break;
+    start = at + 1;
+    if (next >= count) {
+      text.push_back(U'@');
       continue;
     }
     // The converter fills a String of the formatter's; the reference it
@@ -228,6 +267,8 @@ brn_string* FormatXArgs(const char* format, int32_t count, const void* const* ar
     if (receiving == nullptr) continue;
     StringObject* argument = s.String(receiving, "format_x_args");
     s.ledger.HandToHost(argument);
+    // Room for the argument and the rest of the format at once.
+    text.reserve(text.size() + argument->text.size() + (pattern.size() - start));
     text += argument->text;
     s.ledger.HostRelease(argument);
   }
@@ -288,14 +329,16 @@ int32_t OpenHostFile(brn_file* file, const brn_filename* name, int32_t mode, int
   if (object->stream == nullptr) return 0;
   object->path = path->path;
   object->lost = false;
-  object->buffer.reserve(1 << 16);
+  object->buffer.resize(FILE_BUFFER_SIZE);
+  object->used = 0;
   return 1;
 }
 
-bool FlushFile(FileObject* file) {
-  const size_t written = std::fwrite(file->buffer.data(), 1, file->buffer.size(), file->stream);
-  const bool complete = written == file->buffer.size();
-  file->buffer.clear();
+// Out of line: the per-byte path stays small.
+[[gnu::noinline]] bool FlushFile(FileObject* file) {
+  const size_t written = std::fwrite(file->buffer.data(), 1, file->used, file->stream);
+  const bool complete = written == file->used;
+  file->used = 0;
   return complete;
 }
 
@@ -303,8 +346,8 @@ int32_t WriteHostFileChar(brn_file* file, uint8_t byte) {
   HostState& s = S();
   auto* object = s.Checked<FileObject, Kind::File>(file, "write_host_file_char");
   if (object == nullptr || object->stream == nullptr || s.faults.Fail(Site::WriteByte)) return 0;
-  object->buffer.push_back(byte);
-  if (object->buffer.size() >= (1 << 16) && !FlushFile(object)) object->lost = true;
+  object->buffer[object->used++] = byte;
+  if (object->used == FILE_BUFFER_SIZE && !FlushFile(object)) object->lost = true;
   return 1;
 }
 
@@ -314,7 +357,7 @@ int32_t CloseHostFile(brn_file* file) {
   if (object == nullptr || object->stream == nullptr) return 0;
   // A failed close loses what was still buffered, as a full disk would.
   if (s.faults.Fail(Site::CloseFile)) {
-    object->buffer.clear();
+    object->used = 0;
     object->lost = true;
   }
   const bool flushed = FlushFile(object);
@@ -394,7 +437,9 @@ const brn_logger* ResolveLoggerDeclaration(const char* id) {
   return ToHandle<brn_logger>(s.defaultLogger);
 }
 
-const brn_logger* GetNullLogger() { return ToHandle<brn_logger>(S().nullLogger); }
+const brn_logger* GetNullLogger() {
+  return ToHandle<brn_logger>(S().nullLogger);
+}
 
 void GetLoggerTypes(const brn_logger* logger, brn_array* types) {
   HostState& s = S();
@@ -403,8 +448,8 @@ void GetLoggerTypes(const brn_logger* logger, brn_array* types) {
   if (types->data != nullptr || types->count != 0) Fatal("get_logger_types: the array is not empty");
   if (object == nullptr || object->types.empty() || s.faults.Fail(Site::GetLoggerTypes)) return;
   const auto count = static_cast<int64_t>(object->types.size());
-  auto* entries = static_cast<brn_logger_type_entry*>(s.ledger.Allocate(
-      count * static_cast<int64_t>(sizeof(brn_logger_type_entry)), "get_logger_types"));
+  auto* entries = static_cast<brn_logger_type_entry*>(
+      s.ledger.Allocate(count * static_cast<int64_t>(sizeof(brn_logger_type_entry)), "get_logger_types"));
   if (entries == nullptr) return;
   for (int64_t index = 0; index < count; ++index) {
     LoggerTypeObject* type = object->types[static_cast<size_t>(index)];
@@ -443,8 +488,10 @@ int32_t Iterate(const brn_logger_type* type, brn_line_callback callback, void* c
     if (callback(context, &record, &returned) == 0) {
       // The callback's error passes through the host back to the caller.
       if (returned != nullptr) s.Checked<ErrorObject, Kind::Error>(returned, "iterate callback");
-      if (error != nullptr) *error = returned;
-      else if (returned != nullptr) s.ledger.ModuleRelease(FromHandle<ErrorObject>(returned), "iterate");
+      if (error != nullptr)
+        *error = returned;
+      else if (returned != nullptr)
+        s.ledger.ModuleRelease(FromHandle<ErrorObject>(returned), "iterate");
       return 0;
     }
   }
@@ -457,10 +504,11 @@ int32_t LoggerWrite(const brn_logger* logger, int32_t audience, const brn_string
   auto* object = s.Checked<LoggerObject, Kind::Logger>(logger, "logger_write");
   StringObject* line = s.String(text, "logger_write");
   if (object == nullptr || s.faults.Fail(Site::LoggerWrite)) {
-    if (error != nullptr) *error = ToHandle<brn_error>(s.NewError("The logger could not write.", "logger_write", false));
+    if (error != nullptr)
+      *error = ToHandle<brn_error>(s.NewError("The logger could not write.", "logger_write", false));
     return 0;
   }
-  if (object == s.defaultLogger)
+  if (object == s.defaultLogger && s.options.recordDefaultOutputs)
     s.outputs.push_back({audience, meta, Utf8Of(line), where.file != nullptr ? where.file : "", where.line});
   // Line-storing types keep the line itself, shared.
   for (LoggerTypeObject* type : object->types) {

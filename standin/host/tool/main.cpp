@@ -165,6 +165,13 @@ void PrintSection(const std::string& title, const std::vector<std::string>& line
 }  // namespace
 
 int main(int argc, char** argv) {
+  // The arguments as UTF-8 on every platform.
+  std::vector<std::string> utf8Arguments = standin::ArgumentsAsUtf8(argc, argv);
+  std::vector<char*> utf8Argv;
+  for (std::string& argument : utf8Arguments) utf8Argv.push_back(argument.data());
+  utf8Argv.push_back(nullptr);
+  argv = utf8Argv.data();
+
   Arguments arguments;
   bool help = false;
   std::string error;
@@ -209,13 +216,14 @@ int main(int argc, char** argv) {
   standin::ModuleLife life(host, *module);
   const int32_t initAnswer = life.Init();
   if (initAnswer != 1) {
-    return Fail(NOT_LOADED, "the module refused to load (answer " + std::to_string(initAnswer) + "): host API version " +
-                                std::to_string(arguments.apiVersion) + ", module floor " +
+    return Fail(NOT_LOADED, "the module refused to load (answer " + std::to_string(initAnswer) +
+                                "): host API version " + std::to_string(arguments.apiVersion) + ", module floor " +
                                 std::to_string(declared.apiFloor));
   }
   int exitCode = OK;
   life.Start();
-  if (life.Message(BRN_MESSAGE_INIT_RESOURCE) != 1) std::cout << "note: the module's resource folder is not available\n";
+  if (life.Message(BRN_MESSAGE_INIT_RESOURCE) != 1)
+    std::cout << "note: the module's resource folder is not available\n";
 
   const std::filesystem::path logFile = arguments.hostFolder / "consolelog.txt";
   std::error_code timeError;

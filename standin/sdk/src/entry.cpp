@@ -38,9 +38,8 @@ namespace {
 
 const char* const kFrameworks[] = {BRANNOC_FRAMEWORKS};
 
-const brn_module_declaration kDeclaration = {
-    BRN_DECLARATION_LAYOUT, BRANNOC_API_FLOOR, BRANNOC_MODULE_ID, kFrameworks,
-    static_cast<int32_t>(sizeof(kFrameworks) / sizeof(kFrameworks[0]))};
+const brn_module_declaration kDeclaration = {BRN_DECLARATION_LAYOUT, BRANNOC_API_FLOOR, BRANNOC_MODULE_ID, kFrameworks,
+                                             static_cast<int32_t>(sizeof(kFrameworks) / sizeof(kFrameworks[0]))};
 
 // The entry's load count: a plain integer, the host calls the entry one
 // action at a time.
@@ -77,7 +76,9 @@ brn_cpu_yield_delegate g_CpuYieldDelegate = {nullptr, nullptr};
 namespace brannoc {
 namespace detail {
 const brn_host_api* hostApi = nullptr;
-const char* ModulePath() noexcept { return modulePath; }
+const char* ModulePath() noexcept {
+  return modulePath;
+}
 }  // namespace detail
 }  // namespace brannoc
 
@@ -90,8 +91,12 @@ int32_t plugin_main(int32_t action, void* value, void* data, void* path) {
       if (++loadCount != 1) return 1;
       const auto* api = static_cast<const brn_host_api*>(value);
       if (api == nullptr || api->api_version < BRANNOC_API_FLOOR || api->table_size < sizeof(brn_host_api) ||
-          path == nullptr)
+          path == nullptr) {
+        // Nothing was loaded: an action 3 that follows must not end the
+        // module, and a later action 1 must do the work again.
+        --loadCount;
         return BRN_ENTRY_TOO_OLD;
+      }
       detail::hostApi = api;
       // A path that cannot be copied leaves the module without a resource
       // folder; the load itself still succeeds.
@@ -105,6 +110,8 @@ int32_t plugin_main(int32_t action, void* value, void* data, void* path) {
       return ModuleMessage(id, data) ? 1 : -1;
     }
     case BRN_ACTION_END:
+      // An action 3 without a load ends nothing.
+      if (loadCount == 0) return 1;
       if (--loadCount == 0) {
         ModuleEnd();
         FreeModuleResource(GetModuleResource());

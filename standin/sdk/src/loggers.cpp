@@ -64,7 +64,9 @@ Logger LoggerDeclaration::Get() noexcept {
   return Logger::Share(slot_);
 }
 
-LoggerDeclaration& DefaultLoggerDeclaration() noexcept { return defaultLogger; }
+LoggerDeclaration& DefaultLoggerDeclaration() noexcept {
+  return defaultLogger;
+}
 
 void LogToDefaultLogger(TARGETAUDIENCE audience, WRITEMETA meta, String text, Int32 line, const char* file) noexcept {
   if (text.IsNull()) {

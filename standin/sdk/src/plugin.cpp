@@ -3,20 +3,38 @@
 
 namespace brannoc {
 
-Bool CommandData::ExecuteSubID(BaseDocument*, Int32) { return false; }
-Bool CommandData::ExecuteOptionID(BaseDocument*, Int32, Int32) { return false; }
-Int32 CommandData::GetState(BaseDocument*, GeDialog*) { return CMD_ENABLED; }
-Bool CommandData::GetSubContainer(BaseDocument*, void*) { return false; }
-Bool CommandData::RestoreLayout(void*) { return true; }
-String CommandData::GetScriptName() { return String(); }
-Bool CommandData::Message(Int32, void*) { return true; }
+Bool CommandData::ExecuteSubID(BaseDocument*, Int32) {
+  return false;
+}
+Bool CommandData::ExecuteOptionID(BaseDocument*, Int32, Int32) {
+  return false;
+}
+Int32 CommandData::GetState(BaseDocument*, GeDialog*) {
+  return CMD_ENABLED;
+}
+Bool CommandData::GetSubContainer(BaseDocument*, void*) {
+  return false;
+}
+Bool CommandData::RestoreLayout(void*) {
+  return true;
+}
+String CommandData::GetScriptName() {
+  return String();
+}
+Bool CommandData::Message(Int32, void*) {
+  return true;
+}
 
 namespace {
 
-CommandData* AsCommand(void* object) { return static_cast<CommandData*>(object); }
+CommandData* AsCommand(void* object) {
+  return static_cast<CommandData*>(object);
+}
 
 // Runs the object's destructor without freeing; the host frees the storage.
-void RunDestructor(void* object) { static_cast<BaseData*>(object)->~BaseData(); }
+void RunDestructor(void* object) {
+  static_cast<BaseData*>(object)->~BaseData();
+}
 
 const brn_command_dispatch commandDispatch = {
     [](void* object) {

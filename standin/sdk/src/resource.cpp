@@ -29,7 +29,9 @@ char* ResourceFolderOf(const char* modulePath) noexcept {
 
 }  // namespace
 
-ModuleResource& GetModuleResource() noexcept { return moduleResource; }
+ModuleResource& GetModuleResource() noexcept {
+  return moduleResource;
+}
 
 Bool InitModuleResource(ModuleResource& resource) noexcept {
   if (resource.asked) return resource.handle != nullptr;

@@ -48,15 +48,20 @@ class Faults {
   void FailCalls(int64_t first, int64_t count = 1) {
     planFirst_ = first;
     planCount_ = count;
+    armed_ = true;
   }
   // Fails the calls of `site` whose count at that site lies in
   // [first, first + count), counted from 0; count < 0: all from first.
   void FailSite(Site site, int64_t first = 0, int64_t count = -1) {
     rules_[static_cast<size_t>(site)] = {first, count};
+    armed_ = true;
   }
   void Clear();
 
-  void Record(bool on) { recording_ = on; }
+  void Record(bool on) {
+    recording_ = on;
+    armed_ = true;
+  }
   const std::vector<Site>& Trace() const { return trace_; }
 
   int64_t Calls() const { return calls_; }
@@ -67,11 +72,11 @@ class Faults {
   bool Fail(Site site) {
     const int64_t index = calls_++;
     const int64_t atSite = siteCalls_[static_cast<size_t>(site)]++;
-    if (recording_) trace_.push_back(site);
-    const Rule& rule = rules_[static_cast<size_t>(site)];
-    const bool fail = Within(index, planFirst_, planCount_) || Within(atSite, rule.first, rule.count);
-    if (fail) ++injected_;
-    return fail;
+    // With no plan, rule or trace ever set, a call is only counted: this
+    // is asked for every byte written.
+    if (!armed_) [[likely]]
+      return false;
+    return Planned(site, index, atSite);
   }
 
  private:
@@ -83,6 +88,15 @@ class Faults {
     return first >= 0 && value >= first && (count < 0 || value < first + count);
   }
 
+  // The plan's and the site's rule's verdict on one call, traced when recording.
+  [[gnu::noinline]] bool Planned(Site site, int64_t index, int64_t atSite) {
+    if (recording_) trace_.push_back(site);
+    const Rule& rule = rules_[static_cast<size_t>(site)];
+    const bool fail = Within(index, planFirst_, planCount_) || Within(atSite, rule.first, rule.count);
+    if (fail) ++injected_;
+    return fail;
+  }
+
   int64_t calls_ = 0;
   int64_t injected_ = 0;
   int64_t planFirst_ = -1;
@@ -90,6 +104,7 @@ class Faults {
   std::array<int64_t, SITE_COUNT> siteCalls_{};
   std::array<Rule, SITE_COUNT> rules_{};
   bool recording_ = false;
+  bool armed_ = false;  // a plan, rule or trace was set since the last Clear
   std::vector<Site> trace_;
 };
 

@@ -37,16 +37,19 @@ struct HostOptions {
   size_t quarantine = 1 << 16;
   // Whether the host aborts when it ends with objects a module still holds.
   bool abortOnLeak = true;
+  // Whether outputs to the default logger are recorded for
+  // DefaultLoggerOutputs(); false mutes them (its types still store lines).
+  bool recordDefaultOutputs = true;
 };
 
 // One logger type of a logger, as a test or the command-line host sets it up.
 struct LoggerTypeSpec {
-  bool storesLines = true;        // implements brannoc.UserLoggerTypeInterface
-  bool emptyEntry = false;        // listed as an empty reference
+  bool storesLines = true;  // implements brannoc.UserLoggerTypeInterface
+  bool emptyEntry = false;  // listed as an empty reference
   std::vector<std::u32string> lines;
-  std::vector<bool> nullLines;    // where true, that line's text is the null String
-  int64_t failAtLine = -1;        // iterate fails before handing over this line
-  bool failWithError = true;      // ... with an error object, or without
+  std::vector<bool> nullLines;  // where true, that line's text is the null String
+  int64_t failAtLine = -1;      // iterate fails before handing over this line
+  bool failWithError = true;    // ... with an error object, or without
 };
 
 // How the Python logger's registry entry looks.
@@ -55,7 +58,7 @@ enum class RegistryEntry { Logger, CompatibleLogger, NotALogger, Missing };
 struct ConsoleLine {
   int32_t level;  // 0 for print_to_console, else the OUTPUT flags
   std::string text;
-  bool shown;     // whether the console output type let it through
+  bool shown;        // whether the console output type let it through
   std::string file;  // the source location given with the line, if any
   int32_t line = 0;
 };
@@ -117,6 +120,11 @@ class Host {
   void SetErrorSlotAvailable(bool available);
   // The lines a logger type now stores, as UTF-32 (null lines as empty).
   std::vector<std::u32string> StoredLines(const std::string& loggerId, size_t typeIndex) const;
+  // Replaces the lines of a line-storing type in place, so that a module
+  // that resolved the logger sees them; false when there is no such type.
+  bool SetStoredLines(const std::string& loggerId, size_t typeIndex, const std::vector<std::u32string>& lines);
+  // Keeps the first `count` lines of a line-storing type and drops the rest.
+  bool TrimStoredLines(const std::string& loggerId, size_t typeIndex, size_t count);
 
   // ---- What the host recorded ----
   const std::vector<ConsoleLine>& Console() const;

@@ -21,21 +21,14 @@
 
 namespace standin {
 
-enum class Kind : uint8_t {
-  String,
-  Error,
-  Logger,
-  LoggerType,
-  DataType,
-  FileName,
-  File,
-  Resource,
-  Allocation,
-  Count
-};
+enum class Kind : uint8_t { String, Error, Logger, LoggerType, DataType, FileName, File, Resource, Allocation, Count };
 inline constexpr size_t KIND_COUNT = static_cast<size_t>(Kind::Count);
 
 const char* KindName(Kind kind);
+
+// ObjectHeader::magic of a live object, and of one released (in quarantine).
+inline constexpr uint32_t LIVE_MAGIC = 0x4556494C;  // "LIVE"
+inline constexpr uint32_t DEAD_MAGIC = 0x44414544;  // "DEAD"
 
 struct ObjectHeader {
   uint32_t magic = 0;
@@ -53,7 +46,8 @@ struct LedgerCounts {
   std::array<int64_t, KIND_COUNT> live{};
   std::array<int64_t, KIND_COUNT> moduleHeld{};
   std::array<int64_t, KIND_COUNT> made{};
-  int64_t moduleBytes = 0;  // bytes of allocations modules hold
+  int64_t moduleBytes = 0;      // bytes of allocations modules hold
+  int64_t peakModuleBytes = 0;  // the most they held at once since ResetPeak
 
   int64_t Live(Kind kind) const { return live[static_cast<size_t>(kind)]; }
   int64_t ModuleHeld(Kind kind) const { return moduleHeld[static_cast<size_t>(kind)]; }
@@ -79,9 +73,20 @@ class Ledger {
   void Register(ObjectHeader* object, Kind kind, const char* madeBy, bool hostKept);
 
   // The object behind a handle, checked to be a live object of `kind`.
-  ObjectHeader* Check(const void* handle, Kind kind, const char* operation) const;
+  // Inline: every string and file call checks its handles.
+  ObjectHeader* Check(const void* handle, Kind kind, const char* operation) const {
+    auto* object = static_cast<ObjectHeader*>(const_cast<void*>(handle));
+    if (handle == nullptr || object->magic != LIVE_MAGIC || object->kind != kind) [[unlikely]]
+      CheckFailed(handle, kind, operation);
+    return object;
+  }
   // As Check, for any of the counted kinds (acquire and release).
-  ObjectHeader* CheckCounted(const void* handle, const char* operation) const;
+  ObjectHeader* CheckCounted(const void* handle, const char* operation) const {
+    auto* object = static_cast<ObjectHeader*>(const_cast<void*>(handle));
+    if (handle == nullptr || object->magic != LIVE_MAGIC) [[unlikely]]
+      CheckFailed(handle, Kind::Count, operation);
+    return object;
+  }
 
   void HostRetain(ObjectHeader* object);
   void HostRelease(ObjectHeader* object);
@@ -98,6 +103,8 @@ class Ledger {
   // The host owns the allocation from now on (a registered object).
   void TakeOverAllocation(void* memory);
   bool IsAllocation(const void* memory) const;
+  // Starts the peak of module-held allocation bytes afresh from what they hold now.
+  void ResetPeak();
 
   LedgerCounts Counts() const;
   // One line per object or allocation that a module still holds.
@@ -112,6 +119,14 @@ class Ledger {
 
  private:
   void Kill(ObjectHeader* object);
+  // Stops the program with what is wrong with a handle that failed a check
+  // (Kind::Count: any kind would have done).
+  [[noreturn, gnu::cold, gnu::noinline]] void CheckFailed(const void* handle, Kind kind, const char* operation) const;
+  // Under the mutex: module-held allocation bytes change by `delta`.
+  void AddModuleBytes(int64_t delta) {
+    moduleBytes_ += delta;
+    if (moduleBytes_ > peakModuleBytes_) peakModuleBytes_ = moduleBytes_;
+  }
   std::string Describe(const ObjectHeader* object) const;
 
   struct Allocation {
@@ -131,6 +146,8 @@ class Ledger {
   std::deque<ObjectHeader*> quarantine_;
   size_t quarantineLimit_;
   std::unordered_map<const void*, Allocation> allocations_;
+  int64_t moduleBytes_ = 0;
+  int64_t peakModuleBytes_ = 0;
   std::unordered_map<const void*, std::string> freedAllocations_;
   std::deque<const void*> freedOrder_;
 };

@@ -26,8 +26,8 @@ class ModuleFile {
   // Opens the file and reads its declaration; null with a one-line reason
   // when the file is no module, has no entry or declaration, or needs a
   // framework that `frameworks` lacks.
-  static std::unique_ptr<ModuleFile> Open(const std::filesystem::path& file,
-                                          const std::vector<std::string>& frameworks, std::string& error);
+  static std::unique_ptr<ModuleFile> Open(const std::filesystem::path& file, const std::vector<std::string>& frameworks,
+                                          std::string& error);
   ~ModuleFile();
   ModuleFile(const ModuleFile&) = delete;
   ModuleFile& operator=(const ModuleFile&) = delete;

@@ -65,7 +65,8 @@ class BaseArray {
 // with a source location in this header.
 template <typename T>
 Result<void> AppendResult(BaseArray<T>& array, T value) noexcept {
-  if (array.Append(std::move(value)) == nullptr) return Result<void>::Failure(OutOfMemoryError(BRANNOC_SOURCE_LOCATION));
+  if (array.Append(std::move(value)) == nullptr)
+    return Result<void>::Failure(OutOfMemoryError(BRANNOC_SOURCE_LOCATION));
   return {};
 }
 

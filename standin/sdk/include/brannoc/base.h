@@ -31,6 +31,8 @@ extern const brn_host_api* hostApi;
 }  // namespace detail
 
 // The host's function table. Only valid after the entry's action 1.
-inline const brn_host_api& Host() noexcept { return *detail::hostApi; }
+inline const brn_host_api& Host() noexcept {
+  return *detail::hostApi;
+}
 
 }  // namespace brannoc

@@ -6,12 +6,18 @@
 
 namespace brannoc {
 
-enum class OUTPUT : Int32 { DIAGNOSTIC = BRN_OUTPUT_DIAGNOSTIC, WARNING = BRN_OUTPUT_WARNING, CRITICAL = BRN_OUTPUT_CRITICAL };
+enum class OUTPUT : Int32 {
+  DIAGNOSTIC = BRN_OUTPUT_DIAGNOSTIC,
+  WARNING = BRN_OUTPUT_WARNING,
+  CRITICAL = BRN_OUTPUT_CRITICAL
+};
 
 enum class GEMB : Int32 { OK = BRN_GEMB_OK, ICONEXCLAMATION = BRN_GEMB_ICONEXCLAMATION };
 
 // One line on the host console, always shown.
-inline void PrintToHostConsole(StringView text) noexcept { Host().print_to_console(text.GetHandle()); }
+inline void PrintToHostConsole(StringView text) noexcept {
+  Host().print_to_console(text.GetHandle());
+}
 
 // One console line at `level`, shown when the console output type holds it.
 inline void ConsoleOutputText(OUTPUT level, const char* utf8, Int32 line, const char* file) noexcept {

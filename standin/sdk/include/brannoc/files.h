@@ -14,8 +14,12 @@ enum class FILEDIALOG : Int32 { NONE = BRN_FILEDIALOG_NONE };
 enum class BYTEORDER : Int32 { V_MOTOROLA = BRN_BYTEORDER_V_MOTOROLA, V_INTEL = BRN_BYTEORDER_V_INTEL };
 
 // New file names; null when the host cannot make one.
-inline HostFileName* GetHostPath(Int32 kind) noexcept { return Host().get_host_path(kind); }
-inline HostFileName* FileNameFromCString(const char* utf8) noexcept { return Host().filename_from_cstring(utf8); }
+inline HostFileName* GetHostPath(Int32 kind) noexcept {
+  return Host().get_host_path(kind);
+}
+inline HostFileName* FileNameFromCString(const char* utf8) noexcept {
+  return Host().filename_from_cstring(utf8);
+}
 inline HostFileName* JoinFileName(const HostFileName* folder, const HostFileName* name) noexcept {
   return Host().join_filename(folder, name);
 }
@@ -25,14 +29,20 @@ inline void FreeFileName(HostFileName*& name) noexcept {
   name = nullptr;
 }
 
-inline HostFile* AllocHostFile() noexcept { return Host().alloc_host_file(); }
-inline Bool OpenHostFile(HostFile* file, const HostFileName* name, FILEOPEN mode, FILEDIALOG dialog,
-                         BYTEORDER order, Int32 type, Int32 creator) noexcept {
+inline HostFile* AllocHostFile() noexcept {
+  return Host().alloc_host_file();
+}
+inline Bool OpenHostFile(HostFile* file, const HostFileName* name, FILEOPEN mode, FILEDIALOG dialog, BYTEORDER order,
+                         Int32 type, Int32 creator) noexcept {
   return Host().open_host_file(file, name, static_cast<Int32>(mode), static_cast<Int32>(dialog),
                                static_cast<Int32>(order), type, creator) != 0;
 }
-inline Bool WriteHostFileChar(HostFile* file, UChar byte) noexcept { return Host().write_host_file_char(file, byte) != 0; }
-inline Bool CloseHostFile(HostFile* file) noexcept { return Host().close_host_file(file) != 0; }
+inline Bool WriteHostFileChar(HostFile* file, UChar byte) noexcept {
+  return Host().write_host_file_char(file, byte) != 0;
+}
+inline Bool CloseHostFile(HostFile* file) noexcept {
+  return Host().close_host_file(file) != 0;
+}
 // Frees the file object and clears the caller's pointer.
 inline void FreeHostFile(HostFile*& file) noexcept {
   Host().free_host_file(file);

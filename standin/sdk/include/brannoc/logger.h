@@ -155,7 +155,6 @@ enum class WRITEMETA : Int32 { DEFAULT = BRN_WRITEMETA_DEFAULT };
 
 // Writes `text` to the default logger and releases it. A null text puts the
 // line "Console output failed" on the host console instead.
-void LogToDefaultLogger(TARGETAUDIENCE audience, WRITEMETA meta, String text, Int32 line,
-                        const char* file) noexcept;
+void LogToDefaultLogger(TARGETAUDIENCE audience, WRITEMETA meta, String text, Int32 line, const char* file) noexcept;
 
 }  // namespace brannoc

@@ -97,7 +97,9 @@ inline Int FindIndex(StringView text, StringView pattern, Int start) noexcept {
   return Host().string_find_index(text.GetHandle(), pattern.GetHandle(), start);
 }
 // The host-kept empty String; null when the host offers none.
-inline StringView GetEmptyString() noexcept { return StringView(Host().get_empty_string()); }
+inline StringView GetEmptyString() noexcept {
+  return StringView(Host().get_empty_string());
+}
 
 // FindIndex as the SDK's String offers it: a null text is searched as the
 // host's empty String, and is not searched at all (-1) without one.
@@ -121,8 +123,8 @@ String FormatText(const char* format, const Strings&... arguments) noexcept {
   static_assert((std::is_same_v<Strings, String> && ...), "FormatText takes String arguments");
   const void* const argumentPointers[] = {&arguments..., nullptr};
   const brn_format_converter converters[] = {kStringConverter<Strings>..., nullptr};
-  return String::Adopt(Host().format_x_args(format, static_cast<Int32>(sizeof...(Strings)),
-                                            argumentPointers, converters));
+  return String::Adopt(
+      Host().format_x_args(format, static_cast<Int32>(sizeof...(Strings)), argumentPointers, converters));
 }
 
 }  // namespace brannoc
