@@ -1,0 +1,176 @@
+// consolelog.txt byte for byte: the frame, the lines as UTF-8, and what a
+// lost write or a failed close does to the file and the answer.
+#include <string>
+#include <vector>
+
+#include "support/run_support.h"
+
+namespace {
+
+using namespace std::string_literals;
+using harness::NotStoring;
+using harness::Storing;
+using run_support::FOOTER;
+using run_support::HEADER;
+using run_support::Message;
+using run_support::StoringCodes;
+using standin::Site;
+
+// The lines come from the Python logger, looked up afresh at every run; the
+// default logger stores nothing, so the file holds the Python lines.
+class LogFile : public run_support::RunFixture {
+ protected:
+  void SetUp() override {
+    RunFixture::SetUp();
+    Host().SetDefaultLogger(std::vector{NotStoring()});
+  }
+  void WithLines(std::vector<std::u32string> lines) { Host().SetPythonLogger({StoringCodes(std::move(lines))}); }
+};
+
+TEST_P(LogFile, EmptyArrayGivesTheFrameOnly) {
+  WithLines({});
+  Load();
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_EQ(LogBytes(), "Start log regels.\nEinde log regels.\n");
+  EXPECT_EQ(LogBytes()->size(), 36u);
+  EXPECT_TRUE(Outputs().empty());
+}
+
+TEST_P(LogFile, LinesStandBetweenHeaderAndFooterUnchanged) {
+  WithLines({U"abc", U"", U"ends in its own feed\n", U"carriage\rreturn", U"  blanks kept  "});
+  Load();
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER + "\x61\x62\x63\n" + "\n" + "ends in its own feed\n\n" + "carriage\rreturn\n" +
+                            "  blanks kept  \n" + FOOTER);
+  EXPECT_EQ(Outputs(), (std::vector<std::string>{Message("abc"), Message(""), Message("ends in its own feed\n"),
+                                                 Message("carriage\rreturn"), Message("  blanks kept  ")}));
+}
+
+TEST_P(LogFile, CharactersAreWrittenAsUtf8WithoutBom) {
+  WithLines({U"\u00e9", U"\u20ac", U"\U0001F600", std::u32string(1, U'\0'), U"a" + std::u32string(1, 0xD800),
+             std::u32string(1, 0x110000), U"\u00ff\u0100"});
+  Load();
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER +
+                            "\xC3\xA9\n"
+                            "\xE2\x82\xAC\n"
+                            "\xF0\x9F\x98\x80\n"s +
+                            "\0\n"s +
+                            "a\xEF\xBF\xBD\n"
+                            "\xEF\xBF\xBD\n"
+                            "\xC3\xBF\xC4\x80\n" +
+                            FOOTER);
+}
+
+TEST_P(LogFile, NullLineIsWrittenAsALoneLineFeed) {
+  standin::LoggerTypeSpec type = Storing({"before", "", "after"});
+  type.nullLines = {false, true, false};
+  Host().SetPythonLogger({type});
+  Load();
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER + "before\n\nafter\n" + FOOTER);
+  EXPECT_EQ(Outputs(), (std::vector<std::string>{Message("before"), Message(""), Message("after")}));
+}
+
+TEST_P(LogFile, ARunThatWritesTheFileLeavesOnlyItsOwnBytes) {
+  Host().SetPythonLogger({Storing({"a much longer first run", "with two lines"})});
+  Load();
+  PlaceLog(std::string(4096, 'x'));
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER + "a much longer first run\nwith two lines\n" + FOOTER);
+
+  Host().SetPythonLogger({Storing({"short"})});
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER + "short\n" + FOOTER);
+}
+
+// A lost byte makes the answer false; the run still writes everything else
+// and closes the file, and shows no box.
+TEST_P(LogFile, LostByteAnywhereGivesFalseAndTheRestIsWritten) {
+  WithLines({U"abc"});
+  Load();
+  struct Case {
+    const char* where;
+    int64_t byte;  // index among the run's byte writes
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"header", 3, "Stat log regels.\nabc\n" + FOOTER},
+      {"header's line feed", 17, "Start log regels.abc\n" + FOOTER},
+      {"line", 19, HEADER + "ac\n" + FOOTER},
+      {"footer", 22, HEADER + "abc\ninde log regels.\n"},
+      {"footer's line feed", 39, HEADER + "abc\nEinde log regels."},
+  };
+  for (const Case& lost : cases) {
+    SCOPED_TRACE(lost.where);
+    Host().GetFaults().Clear();
+    Host().GetFaults().FailSite(Site::WriteByte, lost.byte, 1);
+    Host().ClearRecords();
+    EXPECT_FALSE(RunBalanced());
+    EXPECT_EQ(LogBytes(), lost.expected);
+    EXPECT_TRUE(Boxes().empty());
+  }
+}
+
+TEST_P(LogFile, LostByteOfAMultiByteCharacterGivesFalse) {
+  WithLines({U"\u20ac"});
+  Load();
+  FailNext(Site::WriteByte, 19);
+  EXPECT_FALSE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER + "\xE2\xAC\n" + FOOTER);
+}
+
+TEST_P(LogFile, FailedCloseGivesFalseWithoutABox) {
+  WithLines({U"abc"});
+  Load();
+  FailNext(Site::CloseFile);
+  EXPECT_FALSE(RunBalanced());
+  EXPECT_TRUE(Boxes().empty());
+  EXPECT_EQ(Outputs(), std::vector<std::string>{Message("abc")});
+  // What the host still held unwritten is lost; the rest stands.
+  const std::optional<std::string> bytes = LogBytes();
+  ASSERT_TRUE(bytes.has_value());
+  const std::string whole = HEADER + "abc\n" + FOOTER;
+  EXPECT_LT(bytes->size(), whole.size());
+  EXPECT_EQ(*bytes, whole.substr(0, bytes->size()));
+}
+
+TEST_P(LogFile, LineWhoseTextCannotBeMadeIsLeftOutAndGivesFalse) {
+  WithLines({U"first", U"second", U"third"});
+  Load();
+  // The header is the run's first joined text, then one per line.
+  FailNext(Site::ConcatString, 2);
+  EXPECT_FALSE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER + "first\nthird\n" + FOOTER);
+  // The echo comes before the write, so every line is still reported.
+  EXPECT_EQ(Outputs(), (std::vector<std::string>{Message("first"), Message("second"), Message("third")}));
+  EXPECT_TRUE(Boxes().empty());
+}
+
+TEST_P(LogFile, HeaderOrFooterWhoseTextCannotBeMadeGivesFalse) {
+  Host().SetPythonLogger({Storing({"line"})});
+  Load();
+  FailNext(Site::ConcatString);
+  EXPECT_FALSE(RunBalanced());
+  EXPECT_EQ(LogBytes(), "line\n" + FOOTER);
+
+  FailNext(Site::ConcatString, 2);
+  EXPECT_FALSE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER + "line\n");
+}
+
+TEST_P(LogFile, FailedEchoDoesNotStopTheLine) {
+  WithLines({U"one", U"two"});
+  Load();
+  // The first echo cannot be formatted, the second cannot be written.
+  FailNext(Site::FormatText);
+  FailNext(Site::LoggerWrite);
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_EQ(LogBytes(), HEADER + "one\ntwo\n" + FOOTER);
+  EXPECT_TRUE(Outputs().empty());
+  EXPECT_EQ(Host().ShownConsole().back(), "Console output failed");
+}
+
+INSTANTIATE_TEST_SUITE_P(AllGenerations, LogFile, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
+
+}  // namespace

@@ -1,0 +1,86 @@
+# Reads a module file's PE headers, export table and import table with
+# objdump and checks them:
+#   cmake -DOBJDUMP=<objdump> -DMODULE=<harlwick.xdl64> -DEXPORTS=<a,b,...> -P check_pe_tables.cmake
+# The file must be a 64-bit DLL that exports exactly EXPORTS and imports
+# only KERNEL32 and the C runtime (msvcrt.dll, or the Universal CRT).
+foreach(variable OBJDUMP MODULE EXPORTS)
+  if(NOT DEFINED ${variable} OR "${${variable}}" STREQUAL "")
+    message(FATAL_ERROR "check_pe_tables.cmake needs -D${variable}=...")
+  endif()
+endforeach()
+if(NOT EXISTS "${MODULE}")
+  message(FATAL_ERROR "no module file [${MODULE}]")
+endif()
+
+execute_process(COMMAND "${OBJDUMP}" -p "${MODULE}" OUTPUT_VARIABLE dump ERROR_VARIABLE dumpError
+                RESULT_VARIABLE dumpResult)
+if(NOT dumpResult EQUAL 0)
+  message(FATAL_ERROR "${OBJDUMP} -p ${MODULE} failed (${dumpResult}): ${dumpError}")
+endif()
+
+set(failures "")
+
+# A PE32+ DLL for x86-64.
+if(NOT dump MATCHES "file format pei-x86-64")
+  list(APPEND failures "not an x86-64 PE file")
+endif()
+if(NOT dump MATCHES "Magic[ \t]+020b[ \t]+\\(PE32\\+\\)")
+  list(APPEND failures "not PE32+")
+endif()
+if(NOT dump MATCHES "Characteristics 0x[0-9a-fA-F]+\n([ \t]+[^\n]*\n)*[ \t]+DLL\n")
+  list(APPEND failures "not marked as a DLL")
+endif()
+
+# The names of the export table: the lines "[   n] name" after the heading
+# "[Ordinal/Name Pointer] Table", up to the first blank line.
+set(exported "")
+string(FIND "${dump}" "[Ordinal/Name Pointer] Table" start)
+if(start GREATER_EQUAL 0)
+  string(SUBSTRING "${dump}" ${start} -1 table)
+  string(FIND "${table}" "\n\n" end)
+  if(end GREATER_EQUAL 0)
+    string(SUBSTRING "${table}" 0 ${end} table)
+  endif()
+  string(REGEX MATCHALL "\\[ *[0-9]+\\] [^\n]+" entries "${table}")
+  foreach(entry IN LISTS entries)
+    string(REGEX REPLACE "^\\[ *[0-9]+\\] " "" name "${entry}")
+    list(APPEND exported "${name}")
+  endforeach()
+endif()
+string(REPLACE "," ";" expected "${EXPORTS}")
+list(SORT expected)
+list(SORT exported)
+if(NOT exported STREQUAL expected)
+  list(JOIN exported ", " got)
+  list(JOIN expected ", " want)
+  list(APPEND failures "exports [${got}], expected exactly [${want}]")
+endif()
+
+# The imported DLLs.
+string(REGEX MATCHALL "DLL Name: [^\n]+" importLines "${dump}")
+set(imported "")
+foreach(line IN LISTS importLines)
+  string(REGEX REPLACE "^DLL Name: *" "" name "${line}")
+  string(STRIP "${name}" name)
+  list(APPEND imported "${name}")
+endforeach()
+set(hasKernel32 FALSE)
+foreach(name IN LISTS imported)
+  string(TOLOWER "${name}" lower)
+  if(lower STREQUAL "kernel32.dll")
+    set(hasKernel32 TRUE)
+  elseif(NOT lower MATCHES "^(msvcrt\\.dll|ucrtbase\\.dll|api-ms-win-crt-[a-z0-9-]+\\.dll)$")
+    list(APPEND failures "imports ${name}, which is neither KERNEL32 nor the C runtime")
+  endif()
+endforeach()
+if(NOT hasKernel32)
+  list(APPEND failures "does not import KERNEL32.dll")
+endif()
+
+list(JOIN exported ", " exportText)
+list(JOIN imported ", " importText)
+message(STATUS "${MODULE}\n  exports: ${exportText}\n  imports: ${importText}")
+if(failures)
+  list(JOIN failures "\n  " failureText)
+  message(FATAL_ERROR "${MODULE}:\n  ${failureText}")
+endif()
