@@ -1,0 +1,41 @@
+#!/bin/sh
+# Runs a Windows program under wine in a prefix of the build's own.
+#   wine-run.sh WINE PREFIX PROGRAM [ARGUMENTS...]
+# The first start makes the prefix (several seconds); a lock keeps programs
+# that start at the same time from making it twice. A wine server that
+# outlives each program by a few seconds spares the next one its start-up
+# (about 0.6 s per test program instead of 2.5 s).
+set -eu
+if [ "$#" -lt 3 ]; then
+  echo "usage: wine-run.sh WINE PREFIX PROGRAM [ARGUMENTS...]" >&2
+  exit 2
+fi
+wine=$1
+WINEPREFIX=$2
+shift 2
+WINEDEBUG=-all
+export WINEPREFIX WINEDEBUG
+
+wineserver=$(dirname "$wine")/wineserver
+[ -x "$wineserver" ] || wineserver=wineserver
+
+if [ ! -f "$WINEPREFIX/system.reg" ]; then
+  mkdir -p "$(dirname "$WINEPREFIX")"
+  (
+    if command -v flock >/dev/null 2>&1; then flock 9; fi
+    if [ ! -f "$WINEPREFIX/system.reg" ]; then
+      "$wine" wineboot -i >/dev/null 2>&1 || true
+      # Until the server has written the new prefix out.
+      "$wineserver" -w >/dev/null 2>&1 || true
+    fi
+  ) 9>"$WINEPREFIX.lock"
+  if [ ! -f "$WINEPREFIX/system.reg" ]; then
+    echo "wine-run.sh: could not make the wine prefix $WINEPREFIX" >&2
+    exit 1
+  fi
+fi
+
+# Fails harmlessly when a server of this prefix runs already.
+"$wineserver" -p10 >/dev/null 2>&1 || true
+
+exec "$wine" "$@"
