@@ -126,8 +126,7 @@ Bool WriteConsoleLog(StringArray& lines) {
   }
 
   for (const String& line : lines) {
-    LogToDefaultLogger(TARGETAUDIENCE::ALL, WRITEMETA::DEFAULT, FormatText("Message: @", line), __LINE__,
-                       SOURCE_FILE);
+    LogToDefaultLogger(TARGETAUDIENCE::ALL, WRITEMETA::DEFAULT, FormatText("Message: @", line), __LINE__, SOURCE_FILE);
     if (!WriteLine(file, line)) complete = false;
   }
 
