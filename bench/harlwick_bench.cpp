@@ -322,32 +322,45 @@ void SetFileCounters(benchmark::State& state, double seconds, FileSize size, siz
   state.counters["MB_per_s"] = runs * static_cast<double>(size.bytes) / seconds / 1e6;
 }
 
-void WholeRun(benchmark::State& state) {
-  const auto lines = static_cast<size_t>(state.range(0));
-  session->UsePythonLines(PYTHON_LINES, false);
-  session->UseDefaultLines(lines, state.range(1) != 0);
-  standin::Ledger& ledger = session->Host().GetLedger();
+// Times `run` once per iteration, each from the session's restored state,
+// with the most host memory the module held beyond what it held before and
+// the Strings one run made. Null when a run answered false.
+struct ModuleRunFigures {
   double seconds = 0;
   int64_t peakBytes = 0;
   int64_t stringsMade = 0;
+};
+std::optional<ModuleRunFigures> TimeModuleRuns(benchmark::State& state, bool (*run)()) {
+  standin::Ledger& ledger = session->Host().GetLedger();
+  ModuleRunFigures figures;
   for (auto _ : state) {
     session->Restore();
     const int64_t before = session->ModuleBytes();
     const int64_t made = ledger.Counts().Made(standin::Kind::String);
     ledger.ResetPeak();
     const Clock::time_point start = Clock::now();
-    const bool answer = ProfiledWholeRun();
+    const bool answer = run();
     const Clock::duration took = Clock::now() - start;
     state.SetIterationTime(Seconds(took));
-    seconds += Seconds(took);
+    figures.seconds += Seconds(took);
     const standin::LedgerCounts after = ledger.Counts();
-    peakBytes = std::max(peakBytes, after.peakModuleBytes - before);
-    stringsMade = after.Made(standin::Kind::String) - made;
+    figures.peakBytes = std::max(figures.peakBytes, after.peakModuleBytes - before);
+    figures.stringsMade = after.Made(standin::Kind::String) - made;
     if (!answer) {
       state.SkipWithError("the run answered false");
-      return;
+      return std::nullopt;
     }
   }
+  return figures;
+}
+
+void WholeRun(benchmark::State& state) {
+  const auto lines = static_cast<size_t>(state.range(0));
+  session->UsePythonLines(PYTHON_LINES, false);
+  session->UseDefaultLines(lines, state.range(1) != 0);
+  const std::optional<ModuleRunFigures> figures = TimeModuleRuns(state, &ProfiledWholeRun);
+  if (!figures) return;
+  const auto [seconds, peakBytes, stringsMade] = *figures;
   if (FileBytes(session->File("consolelog.txt")) != session->DefaultSize().bytes) {
     state.SkipWithError("consolelog.txt does not hold the lines");
     return;
@@ -408,28 +421,9 @@ void MarkerFound(benchmark::State& state) {
   session->UsePythonLines(lines, true);
   session->UseDefaultLines(0, false);
   std::filesystem::remove(session->File("consolelog.txt"));
-  standin::Ledger& ledger = session->Host().GetLedger();
-  double seconds = 0;
-  int64_t peakBytes = 0;
-  int64_t stringsMade = 0;
-  for (auto _ : state) {
-    session->Restore();  // the run's "FOUND @ - @" output
-    const int64_t before = session->ModuleBytes();
-    const int64_t made = ledger.Counts().Made(standin::Kind::String);
-    ledger.ResetPeak();
-    const Clock::time_point start = Clock::now();
-    const bool answer = ProfiledMarkerRun();
-    const Clock::duration took = Clock::now() - start;
-    state.SetIterationTime(Seconds(took));
-    seconds += Seconds(took);
-    const standin::LedgerCounts after = ledger.Counts();
-    peakBytes = std::max(peakBytes, after.peakModuleBytes - before);
-    stringsMade = after.Made(standin::Kind::String) - made;
-    if (!answer) {
-      state.SkipWithError("the run answered false");
-      return;
-    }
-  }
+  const std::optional<ModuleRunFigures> figures = TimeModuleRuns(state, &ProfiledMarkerRun);
+  if (!figures) return;
+  const auto [seconds, peakBytes, stringsMade] = *figures;
   if (std::filesystem::exists(session->File("consolelog.txt"))) {
     state.SkipWithError("a run that found the marker wrote consolelog.txt");
     return;

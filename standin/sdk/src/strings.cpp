@@ -26,8 +26,8 @@ void StringFormatArgument(brn_string** receiving, const void* argument) noexcept
 }
 
 String ErrorObject::ToString() const noexcept {
-  if (handle_ == nullptr) return String();
-  return String::Adopt(Host().error_to_string(handle_));
+  if (GetHandle() == nullptr) return String();
+  return String::Adopt(Host().error_to_string(GetHandle()));
 }
 
 String ErrorSlot::ToString() const noexcept {

@@ -6,43 +6,20 @@
 #include <utility>
 
 #include "brannoc/base.h"
+#include "brannoc/ref.h"
 
 namespace brannoc {
 
 class String;
 
 // One counted reference to a host error (brannoc.ErrorInterface).
-class ErrorObject {
+class ErrorObject : public CountedRef<brn_error> {
  public:
-  ErrorObject() noexcept = default;
-  ErrorObject(const ErrorObject& other) noexcept : ErrorObject(Share(other.handle_)) {}
-  ErrorObject(ErrorObject&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  ErrorObject& operator=(ErrorObject other) noexcept {
-    std::swap(handle_, other.handle_);
-    return *this;
-  }
-  ~ErrorObject() {
-    if (handle_ != nullptr) Host().release(handle_);
-  }
-
-  static ErrorObject Adopt(brn_error* handle) noexcept {
-    ErrorObject error;
-    error.handle_ = handle;
-    return error;
-  }
-  static ErrorObject Share(const brn_error* handle) noexcept {
-    if (handle != nullptr) Host().acquire(handle);
-    return Adopt(const_cast<brn_error*>(handle));
-  }
-  brn_error* Disown() noexcept { return std::exchange(handle_, nullptr); }
-  const brn_error* GetHandle() const noexcept { return handle_; }
-  Bool IsNull() const noexcept { return handle_ == nullptr; }
+  using CountedRef::CountedRef;
+  ErrorObject(CountedRef&& ref) noexcept : CountedRef(std::move(ref)) {}  // NOLINT: Adopt and Share convert
 
   // The error's text; the empty (null) String for no error.
   String ToString() const noexcept;
-
- private:
-  brn_error* handle_ = nullptr;
 };
 
 template <typename T>

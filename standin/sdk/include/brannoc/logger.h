@@ -7,6 +7,7 @@
 #include "brannoc/base.h"
 #include "brannoc/delegate.h"
 #include "brannoc/error.h"
+#include "brannoc/ref.h"
 #include "brannoc/string.h"
 
 namespace brannoc {
@@ -22,35 +23,6 @@ class Id {
  private:
   const char* text_;
   Int length_;
-};
-
-// A counted reference to a host object of one of the counted kinds.
-template <typename Handle>
-class CountedRef {
- public:
-  CountedRef() noexcept = default;
-  CountedRef(const CountedRef& other) noexcept : CountedRef(Share(other.handle_)) {}
-  CountedRef(CountedRef&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  CountedRef& operator=(CountedRef other) noexcept {
-    std::swap(handle_, other.handle_);
-    return *this;
-  }
-  ~CountedRef() {
-    if (handle_ != nullptr) Host().release(handle_);
-  }
-
-  // Takes a reference of its own to a borrowed handle.
-  static CountedRef Share(const Handle* handle) noexcept {
-    CountedRef ref;
-    ref.handle_ = const_cast<Handle*>(handle);
-    if (handle != nullptr) Host().acquire(handle);
-    return ref;
-  }
-  const Handle* GetHandle() const noexcept { return handle_; }
-  explicit operator bool() const noexcept { return handle_ != nullptr; }
-
- private:
-  Handle* handle_ = nullptr;
 };
 
 // The interface of logger types that keep their lines.
