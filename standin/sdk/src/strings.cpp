@@ -10,7 +10,8 @@ Result<void> String::SetCString(const char* text, Int length) noexcept {
   String target = String::Adopt(Host().string_create());
   if (target.IsNull()) return Result<void>::Failure(OutOfMemoryError(BRANNOC_SOURCE_LOCATION));
   brn_error* error = nullptr;
-  if (Host().string_set_cstring(target.handle_, text, length, Host().get_utf8_decoder(), &error) == 0)
+  if (Host().string_set_cstring(const_cast<brn_string*>(target.GetHandle()), text, length, Host().get_utf8_decoder(),
+                                &error) == 0)
     return Result<void>::Failure(ErrorObject::Adopt(error));
   *this = std::move(target);
   return {};

@@ -7,6 +7,7 @@
 
 #include "brannoc/base.h"
 #include "brannoc/error.h"
+#include "brannoc/ref.h"
 
 namespace brannoc {
 
@@ -31,49 +32,20 @@ class StringView {
   const brn_string* handle_ = nullptr;
 };
 
-class String {
+class String : public CountedRef<brn_string> {
  public:
   String() noexcept = default;
   // Takes a reference of its own to the viewed text.
-  explicit String(StringView view) noexcept : handle_(const_cast<brn_string*>(view.GetHandle())) {
-    if (handle_ != nullptr) Host().acquire(handle_);
-  }
-  String(const String& other) noexcept : String(StringView(other)) {}
-  String(String&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
-  String& operator=(const String& other) noexcept {
-    String copy(other);
-    std::swap(handle_, copy.handle_);
-    return *this;
-  }
-  String& operator=(String&& other) noexcept {
-    String taken(std::move(other));
-    std::swap(handle_, taken.handle_);
-    return *this;
-  }
-  ~String() {
-    if (handle_ != nullptr) Host().release(handle_);
-  }
+  explicit String(StringView view) noexcept : CountedRef(Share(view.GetHandle())) {}
+  String(CountedRef&& ref) noexcept : CountedRef(std::move(ref)) {}  // NOLINT: Adopt and Share convert
 
-  // Takes over a new reference that the host handed out.
-  static String Adopt(brn_string* handle) noexcept {
-    String string;
-    string.handle_ = handle;
-    return string;
-  }
-  // Gives the reference up to the caller.
-  brn_string* Disown() noexcept { return std::exchange(handle_, nullptr); }
-
-  const brn_string* GetHandle() const noexcept { return handle_; }
-  Bool IsNull() const noexcept { return handle_ == nullptr; }
+  Bool IsNull() const noexcept { return GetHandle() == nullptr; }
   Int GetLength() const noexcept { return StringView(*this).GetLength(); }
   Utf32Char operator[](Int index) const noexcept { return StringView(*this)[index]; }
 
   // Sets the text from UTF-8 (length -1: up to the zero byte). A null String
   // gets a new text object first; a shared one is not changed in place.
   Result<void> SetCString(const char* text, Int length = -1) noexcept;
-
- private:
-  brn_string* handle_ = nullptr;
 };
 
 inline StringView::StringView(const String& string) noexcept : handle_(string.GetHandle()) {}
