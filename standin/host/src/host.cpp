@@ -1,6 +1,9 @@
 #include "standin/host.h"
 
+#include <algorithm>
+#include <cstddef>
 #include <cstdio>
+#include <cstring>
 
 #include "standin/utf8.h"
 #include "state.h"
@@ -122,8 +125,10 @@ HostState::HostState(HostOptions hostOptions) : options(std::move(hostOptions)),
 
   FillTable(table);
   table.api_version = options.apiVersion;
+  trace.SetOn(options.trace);
 
   emptyString = NewString(U"", "host: empty String", true);
+  receivingText = NewString(U"(what the receiving String held)", "host: formatter's receiving String", true);
   nullReturnError = NewError("A null reference was returned.", "host: null-return error", true);
   auto newType = [this](const char* id, const DataTypeObject* compatibleWith) {
     auto* type = new DataTypeObject();
@@ -149,6 +154,7 @@ HostState::~HostState() {
   ReleaseHostRef(nullLogger);
   for (auto& [key, string] : constStrings) ReleaseHostRef(string);
   ReleaseHostRef(emptyString);
+  ReleaseHostRef(receivingText);
   ReleaseHostRef(nullReturnError);
   ReleaseHostRef(loggerDataType);
   ReleaseHostRef(compatibleDataType);
@@ -265,7 +271,21 @@ Host& Host::Current() {
 }
 
 const brn_host_api* Host::Table() const {
-  return &state_->table;
+  return state_->offered;
+}
+
+void Host::OfferTable(size_t bytes) {
+  HostState& s = *state_;
+  s.offered = &s.table;
+  s.shortTable.reset();
+  if (bytes >= sizeof(brn_host_api)) return;
+  // The version and the size always come first.
+  bytes = std::max(bytes, offsetof(brn_host_api, print_to_console));
+  s.shortTable = std::make_unique<GuardedBlock>(bytes);
+  if (s.shortTable->Data() == nullptr) Fatal("no memory for a shorter function table");
+  std::memcpy(s.shortTable->Data(), &s.table, bytes);
+  s.offered = static_cast<brn_host_api*>(s.shortTable->Data());
+  s.offered->table_size = static_cast<uint32_t>(bytes);
 }
 const HostOptions& Host::Options() const {
   return state_->options;
@@ -273,6 +293,7 @@ const HostOptions& Host::Options() const {
 void Host::SetApiVersion(uint32_t version) {
   state_->options.apiVersion = version;
   state_->table.api_version = version;
+  state_->offered->api_version = version;
 }
 void Host::SetDiagnostics(bool shown) {
   state_->options.diagnostics = shown;
@@ -367,6 +388,36 @@ bool Host::TrimStoredLines(const std::string& loggerId, size_t typeIndex, size_t
   return true;
 }
 
+uint64_t Host::LoggerSerial(const std::string& loggerId) const {
+  const HostState& s = *state_;
+  const LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
+                               : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
+                                                              : s.nullLogger;
+  return HostState::SerialOf(logger);
+}
+
+std::vector<uint64_t> Host::LoggerTypeSerials(const std::string& loggerId) const {
+  const HostState& s = *state_;
+  const LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
+                               : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
+                                                              : s.nullLogger;
+  std::vector<uint64_t> serials;
+  if (logger != nullptr)
+    for (const LoggerTypeObject* type : logger->types) serials.push_back(HostState::SerialOf(type));
+  return serials;
+}
+
+std::vector<uint64_t> Host::StoredLineSerials(const std::string& loggerId, size_t typeIndex) const {
+  const HostState& s = *state_;
+  const LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
+                               : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
+                                                              : s.nullLogger;
+  std::vector<uint64_t> serials;
+  if (logger == nullptr || typeIndex >= logger->types.size() || logger->types[typeIndex] == nullptr) return serials;
+  for (const StringObject* line : logger->types[typeIndex]->lines) serials.push_back(HostState::SerialOf(line));
+  return serials;
+}
+
 const std::vector<ConsoleLine>& Host::Console() const {
   return state_->console;
 }
@@ -385,10 +436,29 @@ const std::vector<MessageBoxRecord>& Host::MessageBoxes() const {
   return state_->messageBoxes;
 }
 
+const std::vector<FileFailure>& Host::FileFailures() const {
+  return state_->fileFailures;
+}
+const std::vector<std::string>& Host::ProtocolFaults() const {
+  return state_->protocolFaults;
+}
+int64_t Host::DefaultLoggerResolutions() const {
+  return state_->defaultLoggerResolutions;
+}
+
 void Host::ClearRecords() {
   state_->console.clear();
   state_->outputs.clear();
   state_->messageBoxes.clear();
+  state_->fileFailures.clear();
+  state_->trace.Clear();
+}
+
+Trace& Host::GetTrace() {
+  return state_->trace;
+}
+Events Host::TraceEvents() const {
+  return Events(state_->trace.Events());
 }
 
 std::vector<RegisteredPlugin>& Host::Plugins() {
@@ -396,9 +466,14 @@ std::vector<RegisteredPlugin>& Host::Plugins() {
 }
 
 std::optional<bool> Host::RunCommand(int32_t id) {
-  for (RegisteredPlugin& plugin : state_->plugins)
-    if (plugin.id == id && plugin.accepted && !plugin.destroyed)
-      return plugin.dispatch.run_command(plugin.object, nullptr, nullptr) != 0;
+  Trace& trace = state_->trace;
+  for (RegisteredPlugin& plugin : state_->plugins) {
+    if (plugin.id != id || !plugin.accepted || plugin.destroyed) continue;
+    trace.Add(Event{Call::Run});
+    const bool answer = plugin.dispatch.run_command(plugin.object, nullptr, nullptr) != 0;
+    trace.SetArg(trace.Add(Event{Call::RunEnd}), 0, answer ? 1 : 0);
+    return answer;
+  }
   return std::nullopt;
 }
 

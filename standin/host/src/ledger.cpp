@@ -206,6 +206,13 @@ bool Ledger::IsAllocation(const void* memory) const {
   return allocations_.count(memory) != 0;
 }
 
+uint64_t Ledger::AllocationSerial(const void* memory) const {
+  if (memory == nullptr) return 0;
+  std::lock_guard lock(mutex_);
+  auto found = allocations_.find(memory);
+  return found != allocations_.end() ? found->second.serial : 0;
+}
+
 void Ledger::ResetPeak() {
   std::lock_guard lock(mutex_);
   peakModuleBytes_ = moduleBytes_;

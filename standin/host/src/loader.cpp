@@ -73,21 +73,32 @@ void* ModuleFile::Symbol(const char* name) const {
 ModuleLife::ModuleLife(Host& host, const ModuleFile& module)
     : host_(host), module_(module), path_(Utf8FromPath(std::filesystem::absolute(module.Path()))) {}
 
+int32_t ModuleLife::Enter(int32_t action, void* value, void* data, void* path) {
+  Trace& trace = host_.GetTrace();
+  Event event{Call::Entry};
+  event.args[0] = action;
+  event.args[1] = static_cast<int64_t>(reinterpret_cast<intptr_t>(value));
+  const int64_t at = trace.Add(event);
+  const int32_t answer = module_.Entry(action, value, data, path);
+  trace.SetArg(at, 2, answer);
+  return answer;
+}
+
 int32_t ModuleLife::Init() {
-  return module_.Entry(BRN_ACTION_INIT, const_cast<brn_host_api*>(host_.Table()), nullptr, path_.data());
+  return Enter(BRN_ACTION_INIT, const_cast<brn_host_api*>(host_.Table()), nullptr, path_.data());
 }
 
 int32_t ModuleLife::Start() {
-  return module_.Entry(BRN_ACTION_START, nullptr, nullptr, nullptr);
+  return Enter(BRN_ACTION_START, nullptr, nullptr, nullptr);
 }
 
 int32_t ModuleLife::Message(int64_t value, void* data) {
-  return module_.Entry(BRN_ACTION_MESSAGE, reinterpret_cast<void*>(static_cast<intptr_t>(value)), data, nullptr);
+  return Enter(BRN_ACTION_MESSAGE, reinterpret_cast<void*>(static_cast<intptr_t>(value)), data, nullptr);
 }
 
 int32_t ModuleLife::End() {
   host_.DestroyPlugins();
-  const int32_t answer = module_.Entry(BRN_ACTION_END, nullptr, nullptr, nullptr);
+  const int32_t answer = Enter(BRN_ACTION_END, nullptr, nullptr, nullptr);
   host_.EndModule();
   return answer;
 }

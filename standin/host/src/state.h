@@ -4,6 +4,7 @@
 
 #include <cstdio>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -11,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "guarded.h"
 #include "standin/host.h"
 
 // The boundary's opaque handles are pointers to the host's objects below,
@@ -104,10 +106,19 @@ class HostState {
   void SetRegistryEntries();
   void Record(int32_t level, std::string text, const char* file = nullptr, int32_t line = 0);
 
+  // A breach of the host's rules that the host forgives.
+  void ProtocolFault(std::string text) { protocolFaults.push_back(std::move(text)); }
+  // Serials for the trace; 0 for null.
+  static uint64_t SerialOf(const ObjectHeader* object) { return object != nullptr ? object->serial : 0; }
+
   HostOptions options;
   Ledger ledger;
   Faults faults;
+  Trace trace;
   brn_host_api table{};
+  // What a module is given: `table`, or a shorter copy of it (OfferTable).
+  brn_host_api* offered = &table;
+  std::unique_ptr<GuardedBlock> shortTable;
   brn_decoder utf8Decoder{"net.brannoc.stringdecoding.utf8"};
 
   std::map<std::pair<const char*, int64_t>, StringObject*> constStrings;
@@ -136,7 +147,14 @@ class HostState {
   LoggerObject* nullLogger = nullptr;
   std::vector<ObjectHeader*> resolutions;  // host references kept for a module
 
+  // Put into every receiving String before its converter runs, as the one
+  // reference the converter must release.
+  StringObject* receivingText = nullptr;
+  int64_t defaultLoggerResolutions = 0;
+
   std::vector<ConsoleLine> console;
+  std::vector<FileFailure> fileFailures;
+  std::vector<std::string> protocolFaults;
   std::vector<LogOutput> outputs;
   std::vector<MessageBoxRecord> messageBoxes;
   std::vector<RegisteredPlugin> plugins;

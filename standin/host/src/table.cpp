@@ -1,10 +1,14 @@
 // The function table's entries. Each checks every handle it is given
-// against the ledger, asks Faults first where the operation can fail, and
-// keeps the ledger's count of what the module holds exact.
+// against the ledger, asks Faults first where the operation can fail, keeps
+// the ledger's count of what the module holds exact, and records itself in
+// the trace when it is on. No C++ exception leaves an entry: one thrown
+// inside the host (memory running out) answers the entry's failure.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <filesystem>
 #include <string_view>
+#include <type_traits>
 
 #include "platform.h"
 #include "standin/utf8.h"
@@ -24,6 +28,41 @@ HostState& S() {
   return *currentState;
 }
 
+// Records one call when the trace is on; answers the event's index, or -1.
+// `object` is the host object the call takes first.
+template <typename... Args>
+int64_t Note(HostState& s, Call call, const ObjectHeader* object, uint64_t other, uint64_t made, Args... args) {
+  if (!s.trace.On()) [[likely]]
+    return -1;
+  Event event;
+  event.call = call;
+  event.kind = object != nullptr ? object->kind : Kind::Count;
+  event.object = HostState::SerialOf(object);
+  event.other = other;
+  event.made = made;
+  size_t next = 0;
+  ((event.args[next++] = static_cast<int64_t>(args)), ...);
+  return s.trace.Add(event);
+}
+
+// As Note, for a call whose first object is an allocation.
+template <typename... Args>
+int64_t NoteAllocation(HostState& s, Call call, const void* memory, uint64_t made, Args... args) {
+  if (!s.trace.On()) [[likely]]
+    return -1;
+  const int64_t index = Note(s, call, nullptr, 0, made, args...);
+  if (memory != nullptr) {
+    Event& event = const_cast<Event&>(s.trace.Events()[static_cast<size_t>(index)]);
+    event.kind = Kind::Allocation;
+    event.object = s.ledger.AllocationSerial(memory);
+  }
+  return index;
+}
+
+uint64_t Serial(const void* handle) {
+  return HostState::SerialOf(static_cast<const ObjectHeader*>(handle));
+}
+
 std::string Where(brn_source_location where) {
   return std::string(where.file != nullptr ? where.file : "?") + ":" + std::to_string(where.line);
 }
@@ -40,26 +79,35 @@ brn_string* NewModuleString(std::u32string text, const char* madeBy) {
 
 void PrintToConsole(const brn_string* text) {
   HostState& s = S();
-  s.Record(0, Utf8Of(s.String(text, "print_to_console")));
+  const StringObject* string = s.String(text, "print_to_console");
+  Note(s, Call::PrintToConsole, string, 0, 0);
+  s.Record(0, Utf8Of(string));
 }
 
 void ConsoleOutputText(int32_t flags, const char* utf8, int32_t line, const char* file) {
-  S().Record(flags, utf8 != nullptr ? utf8 : "", file, line);
+  HostState& s = S();
+  Note(s, Call::ConsoleOutputText, nullptr, 0, 0, flags, line);
+  s.Record(flags, utf8 != nullptr ? utf8 : "", file, line);
 }
 
 void ConsoleOutputString(int32_t flags, const brn_string* text, int32_t line, const char* file) {
   HostState& s = S();
-  s.Record(flags, Utf8Of(s.String(text, "console_output_string")), file, line);
+  const StringObject* string = s.String(text, "console_output_string");
+  Note(s, Call::ConsoleOutputString, string, 0, 0, flags, line);
+  s.Record(flags, Utf8Of(string), file, line);
 }
 
 int32_t GetConsoleOutputType() {
+  Note(S(), Call::GetConsoleOutputType, nullptr, 0, 0);
   return S().options.diagnostics ? (BRN_OUTPUT_DIAGNOSTIC | BRN_OUTPUT_WARNING | BRN_OUTPUT_CRITICAL)
                                  : (BRN_OUTPUT_WARNING | BRN_OUTPUT_CRITICAL);
 }
 
 int32_t ShowErrorMessage(const brn_string* text, int32_t flags) {
   HostState& s = S();
-  s.messageBoxes.push_back({Utf8Of(s.String(text, "show_error_message")), flags});
+  const StringObject* string = s.String(text, "show_error_message");
+  Note(s, Call::ShowErrorMessage, string, 0, 0, flags);
+  s.messageBoxes.push_back({Utf8Of(string), flags});
   return 1;
 }
 
@@ -85,6 +133,9 @@ int32_t RegisterPlugin(int32_t type, int32_t id, const brn_string* name, int32_t
   plugin.accepted = object != nullptr && dispatch != nullptr && !duplicate && !s.faults.Fail(Site::RegisterPlugin);
   plugin.destroyed = object == nullptr;
   s.plugins.push_back(plugin);
+  const int64_t event = Note(s, Call::RegisterPlugin, s.String(name, "register_plugin"), Serial(help), 0, type, id,
+                             info, icon != nullptr ? 1 : 0);
+  s.trace.SetFailed(event, !plugin.accepted);
   return plugin.accepted ? 1 : 0;
 }
 
@@ -92,24 +143,34 @@ int32_t RegisterPlugin(int32_t type, int32_t id, const brn_string* name, int32_t
 
 void* Alloc(int64_t size, brn_source_location where) {
   HostState& s = S();
-  if (s.faults.Fail(Site::Alloc)) return nullptr;
-  return s.ledger.Allocate(size, Where(where));
+  void* memory = s.faults.Fail(Site::Alloc) ? nullptr : s.ledger.Allocate(size, Where(where));
+  const int64_t event = NoteAllocation(s, Call::Alloc, nullptr, s.ledger.AllocationSerial(memory), size);
+  s.trace.SetFailed(event, memory == nullptr);
+  return memory;
 }
 
 void* Realloc(void* memory, int64_t size, brn_source_location where) {
   HostState& s = S();
-  if (s.faults.Fail(Site::Realloc)) return nullptr;
-  return s.ledger.Reallocate(memory, size, Where(where));
+  const int64_t event = NoteAllocation(s, Call::Realloc, memory, 0, size);
+  void* grown = s.faults.Fail(Site::Realloc) ? nullptr : s.ledger.Reallocate(memory, size, Where(where));
+  if (event >= 0) {
+    const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = s.ledger.AllocationSerial(grown);
+    s.trace.SetFailed(event, grown == nullptr);
+  }
+  return grown;
 }
 
 void Free(void* memory) {
-  S().ledger.Free(memory, "free");
+  HostState& s = S();
+  NoteAllocation(s, Call::Free, memory, 0);
+  s.ledger.Free(memory, "free");
 }
 
 void FreeWithDestructor(void* object, void (*destructor)(void*)) {
   if (object == nullptr) return;
   HostState& s = S();
   if (!s.ledger.IsAllocation(object)) Fatal("free_with_destructor: given memory the host never allocated");
+  NoteAllocation(s, Call::FreeWithDestructor, object, 0);
   destructor(object);
   s.ledger.Free(object, "free_with_destructor");
 }
@@ -117,15 +178,17 @@ void FreeWithDestructor(void* object, void (*destructor)(void*)) {
 // ---- Counted references ----
 
 void Acquire(const void* object) {
-  if (object == nullptr) return;
   HostState& s = S();
-  s.ledger.ModuleAcquire(s.Counted(object, "acquire"));
+  ObjectHeader* counted = object != nullptr ? s.Counted(object, "acquire") : nullptr;
+  Note(s, Call::Acquire, counted, 0, 0);
+  if (counted != nullptr) s.ledger.ModuleAcquire(counted);
 }
 
 void Release(const void* object) {
-  if (object == nullptr) return;
   HostState& s = S();
-  s.ledger.ModuleRelease(s.Counted(object, "release"), "release");
+  ObjectHeader* counted = object != nullptr ? s.Counted(object, "release") : nullptr;
+  Note(s, Call::Release, counted, 0, 0);
+  if (counted != nullptr) s.ledger.ModuleRelease(counted, "release");
 }
 
 // ---- Errors ----
@@ -139,6 +202,8 @@ brn_error* const* CreateStandardError(brn_source_location where, int32_t kind) {
     made =
         ToHandle<brn_error>(s.NewError(std::string(text) + " [" + Where(where) + "]", "create_standard_error", true));
   }
+  const int64_t event = Note(s, Call::CreateStandardError, nullptr, 0, Serial(made), kind);
+  s.trace.SetFailed(event, made == nullptr);
   std::lock_guard lock(s.errorMutex);
   brn_error*& slot = s.currentErrors[std::this_thread::get_id()];
   if (slot != nullptr) s.ReleaseHostRef(FromHandle<ErrorObject>(slot));
@@ -146,46 +211,63 @@ brn_error* const* CreateStandardError(brn_source_location where, int32_t kind) {
   return &slot;
 }
 
-const brn_error* GetNullReturnError(int32_t) {
+const brn_error* GetNullReturnError(int32_t kind) {
   HostState& s = S();
-  return s.nullReturnErrorAvailable ? ToHandle<brn_error>(s.nullReturnError) : nullptr;
+  const brn_error* error = s.nullReturnErrorAvailable ? ToHandle<brn_error>(s.nullReturnError) : nullptr;
+  Note(s, Call::GetNullReturnError, nullptr, 0, Serial(error), kind);
+  return error;
 }
 
 brn_string* ErrorToString(const brn_error* error) {
   HostState& s = S();
   const ErrorObject* object = s.Checked<ErrorObject, Kind::Error>(error, "error_to_string");
-  if (object == nullptr || s.faults.Fail(Site::ErrorToString)) return nullptr;
-  return NewModuleString(DecodeUtf8(object->text), "ToString");
+  brn_string* text = object == nullptr || s.faults.Fail(Site::ErrorToString)
+                         ? nullptr
+                         : NewModuleString(DecodeUtf8(object->text), "ToString");
+  const int64_t event = Note(s, Call::ErrorToString, object, 0, Serial(text));
+  s.trace.SetFailed(event, text == nullptr);
+  return text;
 }
 
 // ---- Strings ----
 
 const brn_string* GetAndCacheConstString(const char* utf8, int64_t bytes, int64_t) {
   HostState& s = S();
-  if (utf8 == nullptr) return nullptr;
+  if (utf8 == nullptr) {
+    Note(s, Call::GetConstString, nullptr, 0, 0, bytes);
+    return nullptr;
+  }
   StringObject*& cached = s.constStrings[{utf8, bytes}];
   if (cached == nullptr) {
     const size_t length = bytes < 0 ? std::strlen(utf8) : static_cast<size_t>(bytes);
     cached = s.NewString(DecodeUtf8(std::string_view(utf8, length)), "ConstString", true);
   }
+  Note(s, Call::GetConstString, nullptr, 0, cached->serial, bytes);
   return ToHandle<brn_string>(cached);
 }
 
 const brn_string* GetEmptyString() {
   HostState& s = S();
-  return s.emptyStringAvailable ? ToHandle<brn_string>(s.emptyString) : nullptr;
+  const brn_string* empty = s.emptyStringAvailable ? ToHandle<brn_string>(s.emptyString) : nullptr;
+  Note(s, Call::GetEmptyString, nullptr, 0, Serial(empty));
+  return empty;
 }
 
 brn_string* StringCreate() {
-  if (S().faults.Fail(Site::StringCreate)) return nullptr;
-  return NewModuleString(U"", "string_create");
+  HostState& s = S();
+  brn_string* string = s.faults.Fail(Site::StringCreate) ? nullptr : NewModuleString(U"", "string_create");
+  const int64_t event = Note(s, Call::StringCreate, nullptr, 0, Serial(string));
+  s.trace.SetFailed(event, string == nullptr);
+  return string;
 }
 
 int32_t StringSetCString(brn_string* string, const char* text, int64_t length, const brn_decoder* decoding,
                          brn_error** error) {
   HostState& s = S();
   StringObject* target = s.String(string, "string_set_cstring");
+  const int64_t event = Note(s, Call::StringSetCString, target, 0, 0, length);
   if (target == nullptr || text == nullptr || decoding != &s.utf8Decoder || s.faults.Fail(Site::SetCString)) {
+    s.trace.SetFailed(event);
     if (error != nullptr)
       *error = ToHandle<brn_error>(s.NewError("The text could not be decoded.", "string_set_cstring", false));
     return 0;
@@ -197,47 +279,70 @@ int32_t StringSetCString(brn_string* string, const char* text, int64_t length, c
 }
 
 const brn_decoder* GetUtf8Decoder() {
-  return &S().utf8Decoder;
+  HostState& s = S();
+  Note(s, Call::GetUtf8Decoder, nullptr, 0, 0);
+  return &s.utf8Decoder;
 }
 
 brn_string* ConcatStringCString(const brn_string* string, const char* utf8) {
   HostState& s = S();
   const StringObject* first = s.String(string, "concat_string_cstring");
-  if (s.faults.Fail(Site::ConcatString)) return nullptr;
+  const int64_t event = Note(s, Call::ConcatStringCString, first, 0, 0);
+  if (s.faults.Fail(Site::ConcatString)) {
+    s.trace.SetFailed(event);
+    return nullptr;
+  }
   const std::string_view suffix = utf8 != nullptr ? std::string_view(utf8) : std::string_view();
   std::u32string text;
   // One allocation: a byte of UTF-8 gives at most one character.
   text.reserve((first != nullptr ? first->text.size() : 0) + suffix.size());
   if (first != nullptr) text += first->text;
   text += DecodeUtf8(suffix);
-  return NewModuleString(std::move(text), "ConcatStringCString");
+  brn_string* joined = NewModuleString(std::move(text), "ConcatStringCString");
+  if (event >= 0) const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = Serial(joined);
+  return joined;
 }
 
 int64_t StringGetLength(const brn_string* string) {
-  const StringObject* object = S().String(string, "string_get_length");
-  return object != nullptr ? static_cast<int64_t>(object->text.size()) : 0;
+  HostState& s = S();
+  const StringObject* object = s.String(string, "string_get_length");
+  const int64_t length = object != nullptr ? static_cast<int64_t>(object->text.size()) : 0;
+  Note(s, Call::StringGetLength, object, 0, 0, length);
+  return length;
 }
 
 uint32_t StringGetChar(const brn_string* string, int64_t index) {
-  const StringObject* object = S().String(string, "string_get_char");
-  if (object == nullptr || index < 0 || static_cast<size_t>(index) >= object->text.size()) return 0;
-  return object->text[static_cast<size_t>(index)];
+  HostState& s = S();
+  const StringObject* object = s.String(string, "string_get_char");
+  const uint32_t code = object == nullptr || index < 0 || static_cast<size_t>(index) >= object->text.size()
+                            ? 0
+                            : object->text[static_cast<size_t>(index)];
+  Note(s, Call::StringGetChar, object, 0, 0, index, code);
+  return code;
 }
 
 int64_t StringFindIndex(const brn_string* string, const brn_string* pattern, int64_t start) {
   HostState& s = S();
   const StringObject* text = s.String(string, "string_find_index");
   const StringObject* sought = s.String(pattern, "string_find_index");
+  int64_t found = -1;
   // An empty pattern occurs nowhere.
-  if (text == nullptr || sought == nullptr || sought->text.empty() || start < 0) return -1;
-  const size_t found = text->text.find(sought->text, static_cast<size_t>(start));
-  return found == std::u32string::npos ? -1 : static_cast<int64_t>(found);
+  if (text != nullptr && sought != nullptr && !sought->text.empty() && start >= 0) {
+    const size_t at = text->text.find(sought->text, static_cast<size_t>(start));
+    if (at != std::u32string::npos) found = static_cast<int64_t>(at);
+  }
+  Note(s, Call::StringFindIndex, text, HostState::SerialOf(sought), 0, start, found);
+  return found;
 }
 
 brn_string* FormatXArgs(const char* format, int32_t count, const void* const* arguments,
                         const brn_format_converter* converters) {
   HostState& s = S();
-  if (format == nullptr || s.faults.Fail(Site::FormatText)) return nullptr;
+  const int64_t event = Note(s, Call::FormatXArgs, nullptr, 0, 0, count);
+  if (format == nullptr || s.faults.Fail(Site::FormatText)) {
+    s.trace.SetFailed(event);
+    return nullptr;
+  }
   // "@" is a byte that no multi-byte UTF-8 sequence holds, so the format
   // splits at its "@"s into parts that decode alone; ASCII needs no decoding.
   const std::string_view pattern(format);
@@ -259,9 +364,11 @@ brn_string* FormatXArgs(const char* format, int32_t count, const void* const* ar
       text.push_back(U'@');
       continue;
     }
-    // The converter fills a String of the formatter's; the reference it
-    // leaves there becomes the host's.
-    brn_string* receiving = nullptr;
+    // The converter fills a String of the formatter's that already holds a
+    // text, whose one reference it must release; the reference it leaves
+    // there becomes the host's.
+    s.ledger.ModuleAcquire(s.receivingText);
+    brn_string* receiving = ToHandle<brn_string>(s.receivingText);
     converters[next](&receiving, arguments[next]);
     ++next;
     if (receiving == nullptr) continue;
@@ -272,7 +379,9 @@ brn_string* FormatXArgs(const char* format, int32_t count, const void* const* ar
     text += argument->text;
     s.ledger.HostRelease(argument);
   }
-  return NewModuleString(std::move(text), "FormatXArgs");
+  brn_string* formatted = NewModuleString(std::move(text), "FormatXArgs");
+  if (event >= 0) const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = Serial(formatted);
+  return formatted;
 }
 
 // ---- File names and files ----
@@ -284,49 +393,90 @@ brn_filename* NewFileName(std::string path, const char* madeBy) {
   return ToHandle<brn_filename>(name);
 }
 
+// A name the host made, with its call in the trace.
+brn_filename* NoteFileName(HostState& s, Call call, brn_filename* name, uint64_t folder = 0, uint64_t joined = 0,
+                           int64_t kind = 0) {
+  const int64_t event = Note(s, call, nullptr, 0, Serial(name), kind);
+  if (event >= 0) {
+    Event& recorded = const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]);
+    recorded.object = folder;
+    recorded.kind = folder != 0 ? Kind::FileName : Kind::Count;
+    recorded.other = joined;
+  }
+  s.trace.SetFailed(event, name == nullptr);
+  return name;
+}
+
 brn_filename* GetHostPath(int32_t kind) {
   HostState& s = S();
-  if (kind != BRN_HOSTPATH_USER_FOLDER || s.faults.Fail(Site::GetHostPath)) return nullptr;
-  return NewFileName(Utf8FromPath(s.options.hostFolder), "GetHostPath");
+  brn_filename* folder = kind != BRN_HOSTPATH_USER_FOLDER || s.faults.Fail(Site::GetHostPath)
+                             ? nullptr
+                             : NewFileName(Utf8FromPath(s.options.hostFolder), "GetHostPath");
+  return NoteFileName(s, Call::GetHostPath, folder, 0, 0, kind);
 }
 
 brn_filename* FileNameFromCString(const char* utf8) {
-  if (utf8 == nullptr || S().faults.Fail(Site::FileNameFromCString)) return nullptr;
-  return NewFileName(utf8, "FileNameFromCString");
+  HostState& s = S();
+  brn_filename* name =
+      utf8 == nullptr || s.faults.Fail(Site::FileNameFromCString) ? nullptr : NewFileName(utf8, "FileNameFromCString");
+  return NoteFileName(s, Call::FileNameFromCString, name);
 }
 
 brn_filename* JoinFileName(const brn_filename* folder, const brn_filename* name) {
   HostState& s = S();
   const auto* first = s.Checked<FileNameObject, Kind::FileName>(folder, "join_filename");
   const auto* second = s.Checked<FileNameObject, Kind::FileName>(name, "join_filename");
-  if (first == nullptr || second == nullptr || s.faults.Fail(Site::JoinFileName)) return nullptr;
-  return NewFileName(Utf8FromPath(PathFromUtf8(first->path) / PathFromUtf8(second->path)), "JoinFileName");
+  brn_filename* joined =
+      first == nullptr || second == nullptr || s.faults.Fail(Site::JoinFileName)
+          ? nullptr
+          : NewFileName(Utf8FromPath(PathFromUtf8(first->path) / PathFromUtf8(second->path)), "JoinFileName");
+  return NoteFileName(s, Call::JoinFileName, joined, HostState::SerialOf(first), HostState::SerialOf(second));
 }
 
 void FreeFileName(brn_filename* name) {
-  if (name == nullptr) return;
   HostState& s = S();
-  s.ledger.ModuleRelease(s.Checked<FileNameObject, Kind::FileName>(name, "free_filename"), "free_filename");
+  FileNameObject* object = s.Checked<FileNameObject, Kind::FileName>(name, "free_filename");
+  Note(s, Call::FreeFileName, object, 0, 0);
+  if (object != nullptr) s.ledger.ModuleRelease(object, "free_filename");
 }
 
 brn_file* AllocHostFile() {
   HostState& s = S();
-  if (s.faults.Fail(Site::AllocHostFile)) return nullptr;
-  auto* file = new FileObject();
-  s.ledger.Register(file, Kind::File, "AllocHostFile", false);
+  FileObject* file = nullptr;
+  if (!s.faults.Fail(Site::AllocHostFile)) {
+    file = new FileObject();
+    s.ledger.Register(file, Kind::File, "AllocHostFile", false);
+  }
+  const int64_t event = Note(s, Call::AllocHostFile, nullptr, 0, HostState::SerialOf(file));
+  s.trace.SetFailed(event, file == nullptr);
   return ToHandle<brn_file>(file);
 }
 
-int32_t OpenHostFile(brn_file* file, const brn_filename* name, int32_t mode, int32_t, int32_t, int32_t, int32_t) {
+// A file operation the system refused, with the system's reason.
+void FileFailed(HostState& s, const char* operation, const std::string& path, int error) {
+  s.fileFailures.push_back({operation, path, std::strerror(error)});
+}
+
+int32_t OpenHostFile(brn_file* file, const brn_filename* name, int32_t mode, int32_t dialog, int32_t byteOrder,
+                     int32_t type, int32_t creator) {
   HostState& s = S();
   auto* object = s.Checked<FileObject, Kind::File>(file, "open_host_file");
   const auto* path = s.Checked<FileNameObject, Kind::FileName>(name, "open_host_file");
+  const int64_t event =
+      Note(s, Call::OpenHostFile, object, HostState::SerialOf(path), 0, mode, dialog, byteOrder, type, creator);
   if (object == nullptr || path == nullptr || mode != BRN_FILEOPEN_WRITE || object->stream != nullptr ||
-      s.faults.Fail(Site::OpenHostFile))
+      s.faults.Fail(Site::OpenHostFile)) {
+    s.trace.SetFailed(event);
     return 0;
+  }
   // Binary, so that a line feed stays one byte; opening truncates.
+  errno = 0;
   object->stream = platform::OpenForWriting(PathFromUtf8(path->path));
-  if (object->stream == nullptr) return 0;
+  if (object->stream == nullptr) {
+    FileFailed(s, "open", path->path, errno);
+    s.trace.SetFailed(event);
+    return 0;
+  }
   object->path = path->path;
   object->lost = false;
   object->buffer.resize(FILE_BUFFER_SIZE);
@@ -334,44 +484,66 @@ int32_t OpenHostFile(brn_file* file, const brn_filename* name, int32_t mode, int
   return 1;
 }
 
-// Out of line: the per-byte path stays small.
-[[gnu::noinline]] bool FlushFile(FileObject* file) {
+// Hands the buffered bytes to the stream; false when some did not reach it.
+// The first loss of a file is recorded with the system's reason. Out of
+// line: the per-byte path stays small.
+[[gnu::noinline]] bool FlushFile(HostState& s, FileObject* file) {
+  errno = 0;
   const size_t written = std::fwrite(file->buffer.data(), 1, file->used, file->stream);
   const bool complete = written == file->used;
   file->used = 0;
+  if (!complete && !file->lost) FileFailed(s, "write", file->path, errno);
+  if (!complete) file->lost = true;
   return complete;
 }
 
 int32_t WriteHostFileChar(brn_file* file, uint8_t byte) {
   HostState& s = S();
   auto* object = s.Checked<FileObject, Kind::File>(file, "write_host_file_char");
-  if (object == nullptr || object->stream == nullptr || s.faults.Fail(Site::WriteByte)) return 0;
+  const int64_t event = Note(s, Call::WriteHostFileChar, object, 0, 0, byte);
+  if (object == nullptr || object->stream == nullptr || s.faults.Fail(Site::WriteByte)) [[unlikely]] {
+    s.trace.SetFailed(event);
+    return 0;
+  }
   object->buffer[object->used++] = byte;
-  if (object->used == FILE_BUFFER_SIZE && !FlushFile(object)) object->lost = true;
+  if (object->used == FILE_BUFFER_SIZE) [[unlikely]]
+    FlushFile(s, object);
   return 1;
 }
 
 int32_t CloseHostFile(brn_file* file) {
   HostState& s = S();
   auto* object = s.Checked<FileObject, Kind::File>(file, "close_host_file");
-  if (object == nullptr || object->stream == nullptr) return 0;
+  const int64_t event = Note(s, Call::CloseHostFile, object, 0, 0);
+  if (object == nullptr || object->stream == nullptr) {
+    s.trace.SetFailed(event);
+    return 0;
+  }
   // A failed close loses what was still buffered, as a full disk would.
   if (s.faults.Fail(Site::CloseFile)) {
     object->used = 0;
     object->lost = true;
   }
-  const bool flushed = FlushFile(object);
+  const bool flushed = FlushFile(s, object);
+  errno = 0;
   const bool closed = std::fclose(object->stream) == 0;
+  if (!closed) FileFailed(s, "close", object->path, errno);
   object->stream = nullptr;
-  return flushed && closed && !object->lost ? 1 : 0;
+  const bool complete = flushed && closed && !object->lost;
+  s.trace.SetFailed(event, !complete);
+  return complete ? 1 : 0;
 }
 
 void FreeHostFile(brn_file* file) {
-  if (file == nullptr) return;
   HostState& s = S();
   auto* object = s.Checked<FileObject, Kind::File>(file, "free_host_file");
+  Note(s, Call::FreeHostFile, object, 0, 0, object != nullptr && object->stream != nullptr ? 1 : 0);
+  if (object == nullptr) return;
   if (object->stream != nullptr) {
-    FlushFile(object);
+    // A forgiving host closes it; a real one may drop what it still buffered.
+    s.ProtocolFault("free_host_file: HostFile #" + std::to_string(object->serial) + " of [" + object->path +
+                    "] freed while still open");
+    FlushFile(s, object);
     std::fclose(object->stream);
     object->stream = nullptr;
   }
@@ -382,30 +554,40 @@ void FreeHostFile(brn_file* file) {
 
 brn_resource* OpenResourceFolder(const char* folder) {
   HostState& s = S();
-  if (folder == nullptr || s.faults.Fail(Site::ResourceFolder)) return nullptr;
+  ResourceObject* resource = nullptr;
   std::error_code error;
-  if (!std::filesystem::is_directory(PathFromUtf8(folder), error)) return nullptr;
-  auto* resource = new ResourceObject();
-  resource->folder = folder;
-  s.ledger.Register(resource, Kind::Resource, "InitModuleResource", false);
+  if (folder != nullptr && !s.faults.Fail(Site::ResourceFolder) &&
+      std::filesystem::is_directory(PathFromUtf8(folder), error)) {
+    resource = new ResourceObject();
+    resource->folder = folder;
+    s.ledger.Register(resource, Kind::Resource, "InitModuleResource", false);
+  }
+  const int64_t event = Note(s, Call::OpenResourceFolder, nullptr, 0, HostState::SerialOf(resource));
+  s.trace.SetFailed(event, resource == nullptr);
   return ToHandle<brn_resource>(resource);
 }
 
 void CloseResourceFolder(brn_resource* resource) {
-  if (resource == nullptr) return;
   HostState& s = S();
-  s.ledger.ModuleRelease(s.Checked<ResourceObject, Kind::Resource>(resource, "close_resource_folder"),
-                         "close_resource_folder");
+  ResourceObject* object = s.Checked<ResourceObject, Kind::Resource>(resource, "close_resource_folder");
+  Note(s, Call::CloseResourceFolder, object, 0, 0);
+  if (object != nullptr) s.ledger.ModuleRelease(object, "close_resource_folder");
 }
 
 // ---- Loggers ----
 
 const void* FindEntryValue(const char* registry, const char* id, int64_t length, brn_datatype** type) {
   HostState& s = S();
+  const int64_t event = Note(s, Call::FindEntryValue, nullptr, 0, 0);
   if (registry == nullptr || id == nullptr || std::strcmp(registry, LOGGER_REGISTRY_ID) != 0) return nullptr;
   auto found = s.registry.find(std::string(id, length < 0 ? std::strlen(id) : static_cast<size_t>(length)));
   if (found == s.registry.end()) return nullptr;
   HostState::RegistryValue& value = found->second;
+  if (event >= 0) {
+    Event& recorded = const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]);
+    recorded.made = Serial(value.logger);
+    recorded.other = HostState::SerialOf(value.type);
+  }
   if (type != nullptr) {
     s.ledger.ModuleAcquire(value.type);
     *type = ToHandle<brn_datatype>(value.type);
@@ -416,37 +598,53 @@ const void* FindEntryValue(const char* registry, const char* id, int64_t length,
 
 const brn_datatype* GetLoggerDataType() {
   HostState& s = S();
-  return s.loggerDataTypeAvailable ? ToHandle<brn_datatype>(s.loggerDataType) : nullptr;
+  const brn_datatype* type = s.loggerDataTypeAvailable ? ToHandle<brn_datatype>(s.loggerDataType) : nullptr;
+  Note(s, Call::GetLoggerDataType, nullptr, 0, Serial(type));
+  return type;
 }
 
 int32_t DatatypeIsCompatible(const brn_datatype* type, const brn_datatype* wanted) {
   HostState& s = S();
   const auto* given = s.Checked<DataTypeObject, Kind::DataType>(type, "datatype_is_compatible");
   const auto* target = s.Checked<DataTypeObject, Kind::DataType>(wanted, "datatype_is_compatible");
-  if (given == nullptr || target == nullptr) return 0;
-  return given == target || given->compatibleWith == target ? 1 : 0;
+  const int32_t compatible =
+      given != nullptr && target != nullptr && (given == target || given->compatibleWith == target) ? 1 : 0;
+  Note(s, Call::DatatypeIsCompatible, given, HostState::SerialOf(target), 0, compatible);
+  return compatible;
 }
 
 const brn_logger* ResolveLoggerDeclaration(const char* id) {
   HostState& s = S();
-  if (id == nullptr || std::strcmp(id, DEFAULT_LOGGER_ID) != 0 || s.defaultLogger == nullptr ||
-      s.faults.Fail(Site::ResolveLogger))
-    return nullptr;
-  s.ledger.HostRetain(s.defaultLogger);
-  s.resolutions.push_back(s.defaultLogger);
-  return ToHandle<brn_logger>(s.defaultLogger);
+  const bool isDefault = id != nullptr && std::strcmp(id, DEFAULT_LOGGER_ID) == 0;
+  if (isDefault) ++s.defaultLoggerResolutions;
+  const brn_logger* logger = nullptr;
+  if (isDefault && s.defaultLogger != nullptr && !s.faults.Fail(Site::ResolveLogger)) {
+    s.ledger.HostRetain(s.defaultLogger);
+    s.resolutions.push_back(s.defaultLogger);
+    logger = ToHandle<brn_logger>(s.defaultLogger);
+  }
+  const int64_t event = Note(s, Call::ResolveLogger, nullptr, 0, Serial(logger));
+  s.trace.SetFailed(event, logger == nullptr);
+  return logger;
 }
 
 const brn_logger* GetNullLogger() {
-  return ToHandle<brn_logger>(S().nullLogger);
+  HostState& s = S();
+  Note(s, Call::GetNullLogger, nullptr, 0, HostState::SerialOf(s.nullLogger));
+  return ToHandle<brn_logger>(s.nullLogger);
 }
 
 void GetLoggerTypes(const brn_logger* logger, brn_array* types) {
   HostState& s = S();
   const auto* object = s.Checked<LoggerObject, Kind::Logger>(logger, "get_logger_types");
+  const int64_t event = Note(s, Call::GetLoggerTypes, object, 0, 0);
   if (types == nullptr) return;
   if (types->data != nullptr || types->count != 0) Fatal("get_logger_types: the array is not empty");
-  if (object == nullptr || object->types.empty() || s.faults.Fail(Site::GetLoggerTypes)) return;
+  if (object == nullptr || object->types.empty()) return;
+  if (s.faults.Fail(Site::GetLoggerTypes)) {
+    s.trace.SetFailed(event);
+    return;
+  }
   const auto count = static_cast<int64_t>(object->types.size());
   auto* entries = static_cast<brn_logger_type_entry*>(
       s.ledger.Allocate(count * static_cast<int64_t>(sizeof(brn_logger_type_entry)), "get_logger_types"));
@@ -457,14 +655,25 @@ void GetLoggerTypes(const brn_logger* logger, brn_array* types) {
     entries[index] = {ToHandle<brn_logger_type>(type), static_cast<uintptr_t>(index)};
   }
   *types = {entries, count, count};
+  if (event >= 0) {
+    const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = s.ledger.AllocationSerial(entries);
+    s.trace.SetArg(event, 0, count);
+  }
 }
 
 int32_t ImplementsInterface(const brn_logger_type* type, const char* interface) {
-  const auto* object = S().Checked<LoggerTypeObject, Kind::LoggerType>(type, "implements_interface");
-  if (object == nullptr || interface == nullptr) return 0;
-  const std::string_view wanted(interface);
-  if (wanted == "brannoc.LoggerTypeInterface") return 1;
-  return wanted == "brannoc.UserLoggerTypeInterface" && object->storesLines ? 1 : 0;
+  HostState& s = S();
+  const auto* object = s.Checked<LoggerTypeObject, Kind::LoggerType>(type, "implements_interface");
+  int32_t implements = 0;
+  if (object != nullptr && interface != nullptr) {
+    const std::string_view wanted(interface);
+    implements =
+        wanted == "brannoc.LoggerTypeInterface" || (wanted == "brannoc.UserLoggerTypeInterface" && object->storesLines)
+            ? 1
+            : 0;
+  }
+  Note(s, Call::ImplementsInterface, object, 0, 0, implements);
+  return implements;
 }
 
 int32_t IterateFailure(HostState& s, bool withError, brn_error** error) {
@@ -473,9 +682,8 @@ int32_t IterateFailure(HostState& s, bool withError, brn_error** error) {
   return 0;
 }
 
-int32_t Iterate(const brn_logger_type* type, brn_line_callback callback, void* context, brn_error** error) {
-  HostState& s = S();
-  auto* object = s.Checked<LoggerTypeObject, Kind::LoggerType>(type, "iterate");
+int32_t IterateLines(HostState& s, LoggerTypeObject* object, brn_line_callback callback, void* context,
+                     brn_error** error) {
   if (object == nullptr || !object->storesLines || callback == nullptr) return IterateFailure(s, true, error);
   // The lines as they stand when the iteration starts.
   const size_t count = object->lines.size();
@@ -485,7 +693,10 @@ int32_t Iterate(const brn_logger_type* type, brn_line_callback callback, void* c
     if (index == count) break;
     const brn_log_line_record record{static_cast<int64_t>(index), ToHandle<brn_string>(object->lines[index])};
     brn_error* returned = nullptr;
-    if (callback(context, &record, &returned) == 0) {
+    const int64_t line = Note(s, Call::LineCallback, object->lines[index], 0, 0, index);
+    const int32_t answer = callback(context, &record, &returned);
+    s.trace.SetArg(line, 1, answer);
+    if (answer == 0) {
       // The callback's error passes through the host back to the caller.
       if (returned != nullptr) s.Checked<ErrorObject, Kind::Error>(returned, "iterate callback");
       if (error != nullptr)
@@ -498,12 +709,23 @@ int32_t Iterate(const brn_logger_type* type, brn_line_callback callback, void* c
   return 1;
 }
 
+int32_t Iterate(const brn_logger_type* type, brn_line_callback callback, void* context, brn_error** error) {
+  HostState& s = S();
+  auto* object = s.Checked<LoggerTypeObject, Kind::LoggerType>(type, "iterate");
+  const int64_t event = Note(s, Call::Iterate, object, 0, 0);
+  const int32_t answer = IterateLines(s, object, callback, context, error);
+  s.trace.SetFailed(event, answer == 0);
+  return answer;
+}
+
 int32_t LoggerWrite(const brn_logger* logger, int32_t audience, const brn_string* text, brn_source_location where,
                     int32_t meta, brn_error** error) {
   HostState& s = S();
   auto* object = s.Checked<LoggerObject, Kind::Logger>(logger, "logger_write");
   StringObject* line = s.String(text, "logger_write");
+  const int64_t event = Note(s, Call::LoggerWrite, object, HostState::SerialOf(line), 0, audience, meta, where.line);
   if (object == nullptr || s.faults.Fail(Site::LoggerWrite)) {
+    s.trace.SetFailed(event);
     if (error != nullptr)
       *error = ToHandle<brn_error>(s.NewError("The logger could not write.", "logger_write", false));
     return 0;
@@ -519,56 +741,78 @@ int32_t LoggerWrite(const brn_logger* logger, int32_t audience, const brn_string
   return 1;
 }
 
+// An entry as the module sees it: whatever the host throws inside it (its
+// memory running out, say) ends in the entry's failure answer, null or 0
+// (or `failure`), as an injected fault of the call would; nothing unwinds
+// into the module.
+template <auto entry, auto failure = 0>
+struct Guarded;
+
+template <typename R, typename... Args, R (*entry)(Args...), auto failure>
+struct Guarded<entry, failure> {
+  static R Call(Args... args) noexcept {
+    try {
+      return entry(args...);
+    } catch (...) {
+      if constexpr (std::is_pointer_v<R>) {
+        return nullptr;
+      } else if constexpr (!std::is_void_v<R>) {
+        return static_cast<R>(failure);
+      }
+    }
+  }
+};
+
 }  // namespace
 
 void FillTable(brn_host_api& table) {
   table = brn_host_api{};
   table.table_size = sizeof(brn_host_api);
-  table.print_to_console = &PrintToConsole;
-  table.console_output_text = &ConsoleOutputText;
-  table.console_output_string = &ConsoleOutputString;
-  table.get_console_output_type = &GetConsoleOutputType;
-  table.show_error_message = &ShowErrorMessage;
-  table.register_plugin = &RegisterPlugin;
-  table.alloc = &Alloc;
-  table.realloc = &Realloc;
-  table.free = &Free;
-  table.free_with_destructor = &FreeWithDestructor;
-  table.acquire = &Acquire;
-  table.release = &Release;
-  table.create_standard_error = &CreateStandardError;
-  table.get_null_return_error = &GetNullReturnError;
-  table.error_to_string = &ErrorToString;
-  table.get_and_cache_const_string = &GetAndCacheConstString;
-  table.get_empty_string = &GetEmptyString;
-  table.string_create = &StringCreate;
-  table.string_set_cstring = &StringSetCString;
-  table.get_utf8_decoder = &GetUtf8Decoder;
-  table.concat_string_cstring = &ConcatStringCString;
-  table.string_get_length = &StringGetLength;
-  table.string_get_char = &StringGetChar;
-  table.string_find_index = &StringFindIndex;
-  table.format_x_args = &FormatXArgs;
-  table.get_host_path = &GetHostPath;
-  table.filename_from_cstring = &FileNameFromCString;
-  table.join_filename = &JoinFileName;
-  table.free_filename = &FreeFileName;
-  table.alloc_host_file = &AllocHostFile;
-  table.open_host_file = &OpenHostFile;
-  table.write_host_file_char = &WriteHostFileChar;
-  table.close_host_file = &CloseHostFile;
-  table.free_host_file = &FreeHostFile;
-  table.open_resource_folder = &OpenResourceFolder;
-  table.close_resource_folder = &CloseResourceFolder;
-  table.find_entry_value = &FindEntryValue;
-  table.get_logger_data_type = &GetLoggerDataType;
-  table.datatype_is_compatible = &DatatypeIsCompatible;
-  table.resolve_logger_declaration = &ResolveLoggerDeclaration;
-  table.get_null_logger = &GetNullLogger;
-  table.get_logger_types = &GetLoggerTypes;
-  table.implements_interface = &ImplementsInterface;
-  table.iterate = &Iterate;
-  table.logger_write = &LoggerWrite;
+  table.print_to_console = &Guarded<&PrintToConsole>::Call;
+  table.console_output_text = &Guarded<&ConsoleOutputText>::Call;
+  table.console_output_string = &Guarded<&ConsoleOutputString>::Call;
+  table.get_console_output_type = &Guarded<&GetConsoleOutputType>::Call;
+  table.show_error_message = &Guarded<&ShowErrorMessage>::Call;
+  table.register_plugin = &Guarded<&RegisterPlugin>::Call;
+  table.alloc = &Guarded<&Alloc>::Call;
+  table.realloc = &Guarded<&Realloc>::Call;
+  table.free = &Guarded<&Free>::Call;
+  table.free_with_destructor = &Guarded<&FreeWithDestructor>::Call;
+  table.acquire = &Guarded<&Acquire>::Call;
+  table.release = &Guarded<&Release>::Call;
+  table.create_standard_error = &Guarded<&CreateStandardError>::Call;
+  table.get_null_return_error = &Guarded<&GetNullReturnError>::Call;
+  table.error_to_string = &Guarded<&ErrorToString>::Call;
+  table.get_and_cache_const_string = &Guarded<&GetAndCacheConstString>::Call;
+  table.get_empty_string = &Guarded<&GetEmptyString>::Call;
+  table.string_create = &Guarded<&StringCreate>::Call;
+  table.string_set_cstring = &Guarded<&StringSetCString>::Call;
+  table.get_utf8_decoder = &Guarded<&GetUtf8Decoder>::Call;
+  table.concat_string_cstring = &Guarded<&ConcatStringCString>::Call;
+  table.string_get_length = &Guarded<&StringGetLength>::Call;
+  table.string_get_char = &Guarded<&StringGetChar>::Call;
+  table.string_find_index = &Guarded<&StringFindIndex, -1>::Call;
+  table.format_x_args = &Guarded<&FormatXArgs>::Call;
+  table.get_host_path = &Guarded<&GetHostPath>::Call;
+  table.filename_from_cstring = &Guarded<&FileNameFromCString>::Call;
+  table.join_filename = &Guarded<&JoinFileName>::Call;
+  table.free_filename = &Guarded<&FreeFileName>::Call;
+  table.alloc_host_file = &Guarded<&AllocHostFile>::Call;
+  table.open_host_file = &Guarded<&OpenHostFile>::Call;
+  table.write_host_file_char = &Guarded<&WriteHostFileChar>::Call;
+  table.close_host_file = &Guarded<&CloseHostFile>::Call;
+  table.free_host_file = &Guarded<&FreeHostFile>::Call;
+  table.open_resource_folder = &Guarded<&OpenResourceFolder>::Call;
+  table.close_resource_folder = &Guarded<&CloseResourceFolder>::Call;
+  table.find_entry_value = &Guarded<&FindEntryValue>::Call;
+  table.get_logger_data_type = &Guarded<&GetLoggerDataType>::Call;
+  table.datatype_is_compatible = &Guarded<&DatatypeIsCompatible>::Call;
+  table.resolve_logger_declaration = &Guarded<&ResolveLoggerDeclaration>::Call;
+  table.get_null_logger = &Guarded<&GetNullLogger>::Call;
+  table.get_logger_types = &Guarded<&GetLoggerTypes>::Call;
+  table.implements_interface = &Guarded<&ImplementsInterface>::Call;
+  table.iterate = &Guarded<&Iterate>::Call;
+  table.logger_write = &Guarded<&LoggerWrite>::Call;
 }
 
 }  // namespace standin

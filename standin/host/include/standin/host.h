@@ -13,6 +13,7 @@
 #include "brannoc_abi/host_api.h"
 #include "standin/faults.h"
 #include "standin/ledger.h"
+#include "standin/trace.h"
 
 namespace standin {
 
@@ -40,6 +41,8 @@ struct HostOptions {
   // Whether outputs to the default logger are recorded for
   // DefaultLoggerOutputs(); false mutes them (its types still store lines).
   bool recordDefaultOutputs = true;
+  // Whether every call is recorded in the trace.
+  bool trace = false;
 };
 
 // One logger type of a logger, as a test or the command-line host sets it up.
@@ -76,6 +79,13 @@ struct MessageBoxRecord {
   int32_t flags;
 };
 
+// A file operation that the system refused, with its reason.
+struct FileFailure {
+  std::string operation;  // "open", "write" or "close"
+  std::string path;       // UTF-8
+  std::string reason;     // the system's text, such as "No space left on device"
+};
+
 struct RegisteredPlugin {
   int32_t type;
   int32_t id;
@@ -101,7 +111,11 @@ class Host {
   // The one host of the process, which the table's functions serve.
   static Host& Current();
 
+  // The function table the host offers a module.
   const brn_host_api* Table() const;
+  // Offers only the first `bytes` of the table, as an older host would (its
+  // table_size says so); what lies past them cannot be read at all.
+  void OfferTable(size_t bytes);
   const HostOptions& Options() const;
   void SetApiVersion(uint32_t version);
   void SetDiagnostics(bool shown);
@@ -125,6 +139,11 @@ class Host {
   bool SetStoredLines(const std::string& loggerId, size_t typeIndex, const std::vector<std::u32string>& lines);
   // Keeps the first `count` lines of a line-storing type and drops the rest.
   bool TrimStoredLines(const std::string& loggerId, size_t typeIndex, size_t count);
+  // Ledger serials, for reading the trace: the logger (0: none), its types
+  // (0 for an empty entry), and a type's stored lines (0 for a null line).
+  uint64_t LoggerSerial(const std::string& loggerId) const;
+  std::vector<uint64_t> LoggerTypeSerials(const std::string& loggerId) const;
+  std::vector<uint64_t> StoredLineSerials(const std::string& loggerId, size_t typeIndex) const;
 
   // ---- What the host recorded ----
   const std::vector<ConsoleLine>& Console() const;
@@ -132,7 +151,19 @@ class Host {
   std::vector<std::string> ShownConsole() const;
   const std::vector<LogOutput>& DefaultLoggerOutputs() const;
   const std::vector<MessageBoxRecord>& MessageBoxes() const;
+  // The file operations the system refused.
+  const std::vector<FileFailure>& FileFailures() const;
+  // Breaches of the host's rules that a lenient host forgives (a file freed
+  // while still open), one line each; none for a module that keeps them.
+  const std::vector<std::string>& ProtocolFaults() const;
+  // How often a module asked the host to resolve the default logger's
+  // declaration, successfully or not.
+  int64_t DefaultLoggerResolutions() const;
   void ClearRecords();
+
+  // ---- The call trace ----
+  Trace& GetTrace();
+  Events TraceEvents() const;
 
   // ---- Plug-ins ----
   std::vector<RegisteredPlugin>& Plugins();

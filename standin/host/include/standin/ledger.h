@@ -103,6 +103,8 @@ class Ledger {
   // The host owns the allocation from now on (a registered object).
   void TakeOverAllocation(void* memory);
   bool IsAllocation(const void* memory) const;
+  // The serial of a live allocation; 0 for null or an unknown address.
+  uint64_t AllocationSerial(const void* memory) const;
   // Starts the peak of module-held allocation bytes afresh from what they hold now.
   void ResetPeak();
 

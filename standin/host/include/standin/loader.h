@@ -61,6 +61,8 @@ class ModuleLife {
   int32_t End();
 
  private:
+  // One call of the entry, recorded in the host's trace.
+  int32_t Enter(int32_t action, void* value, void* data, void* path);
   Host& host_;
   const ModuleFile& module_;
   std::string path_;
