@@ -3,6 +3,7 @@
 // exports.
 #include <algorithm>
 #include <array>
+#include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <set>
@@ -221,19 +222,77 @@ TEST_P(Entry, OnlyTheLastActionThreeReleases) {
   EXPECT_EQ(Held(Kind::Allocation), 0);
 }
 
+// Nothing of a life outlives its unload: the next load asks for the
+// resource and resolves the default logger again, and the logger of the
+// first life (released by the host, so that any use of it stops the
+// program) is never touched.
 TEST_P(Entry, ReloadAfterUnloadStartsAfresh) {
   Host().SetDiagnostics(true);
   for (int cycle = 1; cycle <= 2; ++cycle) {
     SCOPED_TRACE("load " + std::to_string(cycle));
     Host().ClearRecords();
+    Host().SetDefaultLogger(std::vector{harness::Storing({cycle == 1 ? "first life" : "second life"})});
     Load();
     EXPECT_EQ(Held(Kind::Resource), 1);
     EXPECT_EQ(Host().ShownConsole(), std::vector<std::string>{"Quistmoor succesvol"});
     EXPECT_TRUE(Run());
+    EXPECT_TRUE(Run());
+    EXPECT_EQ(Host().DefaultLoggerResolutions(), cycle) << "once per life";
+    EXPECT_EQ(Outputs().size(), 3u) << "the echoes reach this life's logger";
     Unload();
     ExpectBalanced();
   }
   EXPECT_EQ(SiteCalls(Site::ResourceFolder), 2) << "each load asks for the resource once";
+}
+
+// While nothing is loaded (before any action 1, after a refused one and
+// after the last action 3) the module has no table: actions 2, 6 and 3
+// answer at once and reach neither a hook nor the host.
+TEST_P(Entry, NotLoadedAnswersWithoutTheHost) {
+  auto expectNotLoaded = [this](const char* when) {
+    SCOPED_TRACE(when);
+    Host().GetTrace().Clear();
+    EXPECT_EQ(Call(BRN_ACTION_START), 0);
+    EXPECT_EQ(Call(BRN_ACTION_MESSAGE, reinterpret_cast<void*>(uintptr_t{1})), -1);
+    EXPECT_EQ(Call(BRN_ACTION_MESSAGE, reinterpret_cast<void*>(uintptr_t{2})), -1);
+    EXPECT_EQ(Call(BRN_ACTION_END), 1);
+    EXPECT_EQ(Host().TraceEvents().Size(), 0u) << Host().TraceEvents().Text();
+    EXPECT_TRUE(Host().Plugins().empty());
+  };
+  expectNotLoaded("before action 1");
+  Host().SetApiVersion(GetParam() - 1);
+  ASSERT_EQ(Life().Init(), BRN_ENTRY_TOO_OLD);
+  expectNotLoaded("after a refused action 1");
+
+  Host().SetApiVersion(GetParam());
+  Load();
+  EXPECT_TRUE(Run());
+  Unload();
+  Host().DestroyPlugins();
+  Host().Plugins().clear();
+  expectNotLoaded("after the last action 3");
+}
+
+// An older host's table ends before entries the build calls: the module
+// refuses it having read nothing past its end (the host puts the end of a
+// shorter table against memory that cannot be read).
+TEST_P(Entry, TableShorterThanTheBuildsOrNoneIsRefused) {
+  EXPECT_EQ(Call(BRN_ACTION_INIT, nullptr, nullptr, path_.data()), BRN_ENTRY_TOO_OLD) << "no table";
+  for (const size_t bytes : {offsetof(brn_host_api, print_to_console), offsetof(brn_host_api, alloc),
+                             offsetof(brn_host_api, logger_write)}) {
+    SCOPED_TRACE(bytes);
+    Host().OfferTable(bytes);
+    EXPECT_EQ(Host().Table()->table_size, bytes);
+    EXPECT_EQ(Life().Init(), BRN_ENTRY_TOO_OLD);
+    EXPECT_EQ(Call(BRN_ACTION_START), 0);
+  }
+  EXPECT_EQ(Counts().Made(Kind::Allocation), 0);
+  EXPECT_TRUE(Host().Plugins().empty());
+
+  // The whole table loads.
+  Host().OfferTable(sizeof(brn_host_api));
+  Load();
+  EXPECT_TRUE(Run());
 }
 
 TEST_P(Entry, DeclarationNamesTheModuleAndItsFrameworks) {

@@ -33,6 +33,7 @@
 #include "standin/loader.h"
 #include "standin/utf8.h"
 #include "support/harness.h"
+#include "support/trace_support.h"
 
 namespace {
 
@@ -184,6 +185,9 @@ struct Cycle {
   std::vector<standin::ConsoleLine> console;
   std::vector<std::string> held;  // what the module still holds after unloading
   std::vector<Site> trace;
+  // Orders the run broke (its common exit, a box after the releases it
+  // precedes) and the host's rules the module broke (a file freed open).
+  std::vector<std::string> orderProblems;
 };
 
 std::optional<std::string> ReadFile(const std::filesystem::path& path) {
@@ -207,6 +211,7 @@ Cycle RunCycle(uint32_t floor, const Scenario& scenario, const std::filesystem::
   options.hostFolder = folder;
   options.diagnostics = true;
   options.abortOnLeak = false;
+  options.trace = true;
   standin::Host host(options);
   host.SetPythonLogger(scenario.python, scenario.pythonEntry);
   host.SetDefaultLogger(scenario.defaultTypes);
@@ -235,6 +240,11 @@ Cycle RunCycle(uint32_t floor, const Scenario& scenario, const std::filesystem::
   cycle.end = life.End();
   cycle.held = host.GetLedger().ModuleHeldReport();
   cycle.trace = faults.Trace();
+  for (const standin::Events& run : trace_support::Runs(host)) {
+    for (std::string& problem : trace_support::CommonExitProblems(run)) cycle.orderProblems.push_back(problem);
+    for (std::string& problem : trace_support::MessageBoxProblems(run)) cycle.orderProblems.push_back(problem);
+  }
+  for (const std::string& fault : host.ProtocolFaults()) cycle.orderProblems.push_back("protocol fault: " + fault);
   return cycle;
 }
 
@@ -274,6 +284,7 @@ std::vector<std::string> Judge(const Scenario& scenario, const Cycle& cycle, con
       failedThroughMessage.count(Site::Alloc) != 0 || failedThroughMessage.count(Site::ResourceFolder) != 0;
   if (cycle.message != 1 && !(cycle.message == -1 && resourceMayFail))
     problems.push_back("message 1 answered " + std::to_string(cycle.message));
+  problems.insert(problems.end(), cycle.orderProblems.begin(), cycle.orderProblems.end());
   if (!cycle.held.empty()) {
     std::string report = "after unloading, the module still holds:";
     for (const std::string& line : cycle.held) report += "\n      " + line;

@@ -147,6 +147,18 @@ TEST_P(DefaultGathering, LastOfSeveralLineStoringTypesIsWritten) {
   Load();
   EXPECT_TRUE(RunBalanced());
   EXPECT_EQ(LogBytes(), Log({"second 1", "second 2"}));
+  // The list of the default logger's types goes from its last entry to its
+  // first, the empty entry skipped, then its storage.
+  const standin::Events run = LastRun();
+  const int64_t listed = run.Last({standin::Call::GetLoggerTypes});
+  const uint64_t list = run[static_cast<size_t>(listed)].made;
+  const int64_t freed = run.First(trace_support::Freed(list));
+  ASSERT_GT(freed, 3);
+  const std::vector<uint64_t> types = Host().LoggerTypeSerials(standin::DEFAULT_LOGGER_ID);
+  ASSERT_EQ(types.size(), 4u);
+  EXPECT_EQ(run.Slice(freed - 3, freed).Objects(), (std::vector<uint64_t>{types[2], types[1], types[0]}))
+      << run.Slice(listed, freed + 1).Text();
+  EXPECT_EQ(run.Slice(freed - 3, freed).Calls(), std::vector<standin::Call>(3, standin::Call::Release));
   // Every line-storing type kept the echoes.
   EXPECT_EQ(Host().StoredLines(standin::DEFAULT_LOGGER_ID, 0),
             (std::vector<std::u32string>{U"first", U"Message: second 1", U"Message: second 2"}));
@@ -159,12 +171,20 @@ TEST_P(DefaultGathering, MissingDefaultLoggerWritesThePythonLinesAndIsAskedForAg
   EXPECT_TRUE(RunBalanced());
   EXPECT_EQ(LogBytes(), Log({"python"}));
   EXPECT_TRUE(Outputs().empty());
+  // Each use asks again while the host resolves nothing.
+  const int64_t asked = Host().DefaultLoggerResolutions();
+  EXPECT_GE(asked, 1);
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_GT(Host().DefaultLoggerResolutions(), asked);
 
-  // The host has one by the next run.
+  // The host has one by the next run; once resolved it is kept.
   Host().SetDefaultLogger(std::vector{Storing({"default"})});
+  const int64_t beforeResolved = Host().DefaultLoggerResolutions();
   EXPECT_TRUE(RunBalanced());
   EXPECT_EQ(LogBytes(), Log({"default"}));
   EXPECT_EQ(Outputs(), std::vector<std::string>{Message("default")});
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_EQ(Host().DefaultLoggerResolutions(), beforeResolved + 1);
 }
 
 TEST_P(DefaultGathering, FailedResolutionIsTriedAgain) {

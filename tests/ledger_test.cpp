@@ -3,6 +3,9 @@
 // host object.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -11,6 +14,11 @@
 namespace {
 
 using standin::Kind;
+
+// The table a converter (a plain function) reaches the host through.
+const brn_host_api* currentTable = nullptr;
+// What a converter under test replaced in its receiving String.
+brn_string* replaced = nullptr;
 
 class LedgerTest : public ::testing::Test {
  protected:
@@ -123,6 +131,76 @@ TEST_F(LedgerTest, ObjectsWithAFreeOperationAndAllocations) {
   T().free(memory);
   EXPECT_EQ(Held(Kind::Allocation), 0);
   EXPECT_EQ(Counts().moduleBytes, 0);
+}
+
+// The leak report, by which every test and the fault sweep judge a module,
+// names exactly what the module holds: its own allocations and references,
+// never what the host owns or keeps.
+TEST_F(LedgerTest, LeakReportNamesExactlyWhatTheModuleHolds) {
+  void* planted = T().alloc(24, {"planted.cpp", 7});
+  void* handedOver = T().alloc(40, {"handed-over.cpp", 9});
+  host_.GetLedger().TakeOverAllocation(handedOver);
+  const brn_string* constant = T().get_and_cache_const_string("kept", 4, -1);
+  T().acquire(constant);
+  T().acquire(DefaultLogger());
+  T().release(DefaultLogger());
+
+  std::vector<std::string> report = host_.GetLedger().ModuleHeldReport();
+  std::sort(report.begin(), report.end());
+  ASSERT_EQ(report.size(), 2u) << ::testing::PrintToString(report);
+  EXPECT_NE(report[0].find("of 24 bytes made at planted.cpp:7"), std::string::npos) << report[0];
+  EXPECT_EQ(report[0].rfind("Allocation #", 0), 0u) << report[0];
+  EXPECT_NE(report[1].find("made by ConstString: 1 held by the module"), std::string::npos) << report[1];
+
+  T().release(constant);
+  T().free(planted);
+  T().free(handedOver);
+  host_.EndModule();
+  EXPECT_TRUE(host_.GetLedger().ModuleHeldReport().empty());
+}
+
+// What a forgiving host puts right, it still records: a file freed while
+// open is closed for the module (its bytes kept) and named as a breach; a
+// format converter that does not release what its receiving String held
+// leaves that reference with the module.
+TEST_F(LedgerTest, BreachesTheHostForgivesAreRecorded) {
+  const std::filesystem::path folder =
+      std::filesystem::temp_directory_path() / ("harlwick-ledger-" + std::to_string(std::random_device()()));
+  std::filesystem::create_directories(folder);
+  host_.SetHostFolder(folder);
+  brn_filename* name = T().filename_from_cstring((folder / "open.txt").string().c_str());
+  brn_file* file = T().alloc_host_file();
+  ASSERT_EQ(T().open_host_file(file, name, BRN_FILEOPEN_WRITE, BRN_FILEDIALOG_NONE, BRN_BYTEORDER_V_MOTOROLA, 0, 0), 1);
+  EXPECT_EQ(T().write_host_file_char(file, 'x'), 1);
+  EXPECT_TRUE(host_.ProtocolFaults().empty());
+  T().free_host_file(file);
+  ASSERT_EQ(host_.ProtocolFaults().size(), 1u);
+  EXPECT_NE(host_.ProtocolFaults()[0].find("freed while still open"), std::string::npos) << host_.ProtocolFaults()[0];
+  EXPECT_EQ(std::filesystem::file_size(folder / "open.txt"), 1u);
+  T().free_filename(name);
+
+  // A converter that shares its argument but keeps what it replaced.
+  const brn_format_converter keeping = [](brn_string** receiving, const void* argument) {
+    const auto* shared = *static_cast<const brn_string* const*>(argument);
+    currentTable->acquire(shared);
+    replaced = *receiving;
+    *receiving = const_cast<brn_string*>(shared);
+  };
+  currentTable = &T();
+  const brn_string* word = T().get_and_cache_const_string("word", 4, -1);
+  const void* const arguments[] = {&word};
+  brn_string* formatted = T().format_x_args("say @", 1, arguments, &keeping);
+  ASSERT_NE(formatted, nullptr);
+  EXPECT_EQ(T().string_get_length(formatted), 8);
+  T().release(formatted);
+  const std::vector<std::string> report = host_.GetLedger().ModuleHeldReport();
+  ASSERT_EQ(report.size(), 1u) << ::testing::PrintToString(report);
+  EXPECT_NE(report[0].find("made by host: formatter's receiving String: 1 held by the module"), std::string::npos)
+      << report[0];
+  T().release(replaced);
+  EXPECT_TRUE(host_.GetLedger().ModuleHeldReport().empty());
+  std::error_code ignored;
+  std::filesystem::remove_all(folder, ignored);
 }
 
 // Each misuse stops the program at once, naming the operation, the kind of

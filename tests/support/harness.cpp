@@ -48,6 +48,7 @@ void ModuleTest::SetUp() {
   standin::HostOptions options;
   options.hostFolder = folder_;
   options.abortOnLeak = false;
+  options.trace = true;
   host_ = std::make_unique<standin::Host>(options);
   std::string error;
   module_ = standin::ModuleFile::Open(ModulePath(GetParam()), options.frameworks, error);
@@ -108,6 +109,9 @@ void ModuleTest::ExpectBalanced() {
   std::string report;
   for (const std::string& line : held) report += "\n  " + line;
   EXPECT_TRUE(held.empty()) << "host objects the module still holds:" << report;
+  std::string faults;
+  for (const std::string& line : host_->ProtocolFaults()) faults += "\n  " + line;
+  EXPECT_TRUE(host_->ProtocolFaults().empty()) << "the module broke the host's rules:" << faults;
 }
 
 std::string ExpectedLog(std::initializer_list<const char*> utf8Lines) {

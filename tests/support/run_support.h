@@ -13,6 +13,7 @@
 
 #include "standin/faults.h"
 #include "support/harness.h"
+#include "support/trace_support.h"
 
 namespace run_support {
 
@@ -61,7 +62,8 @@ inline standin::LoggerTypeSpec Numbered(int count) {
 class RunFixture : public harness::ModuleTest {
  protected:
   // Runs the command and expects the run to have released every host object
-  // and allocation it took, by kind.
+  // and allocation it took, by kind, its common exit to have released in
+  // its order, and a failed read's box to come before that read's releases.
   bool RunBalanced() {
     const standin::LedgerCounts before = Host().GetLedger().Counts();
     const bool answer = Run();
@@ -70,8 +72,14 @@ class RunFixture : public harness::ModuleTest {
       EXPECT_EQ(after.moduleHeld[kind], before.moduleHeld[kind])
           << "the run changed what the module holds of kind " << standin::KindName(static_cast<standin::Kind>(kind));
     EXPECT_EQ(after.moduleBytes, before.moduleBytes) << "the run changed the bytes the module holds";
+    const standin::Events run = trace_support::LastRun(Host());
+    for (const std::string& problem : trace_support::CommonExitProblems(run)) ADD_FAILURE() << problem;
+    for (const std::string& problem : trace_support::MessageBoxProblems(run)) ADD_FAILURE() << problem;
     return answer;
   }
+
+  // The events of the last run.
+  standin::Events LastRun() const { return trace_support::LastRun(const_cast<RunFixture*>(this)->Host()); }
 
   // Fails the next `count` calls of `site`, counted from now.
   void FailNext(standin::Site site, int64_t skip = 0, int64_t count = 1) {

@@ -14,11 +14,15 @@ extern "C" {
  *
  * action 1: `value` is the host's brn_host_api (borrowed until unload),
  *           `path` the module file's UTF-8 path (borrowed for the call).
- *           Answers 1, or -3 when the host is too old or gives no path.
- * action 2: start; answers 1 or 0.
+ *           Answers 1, or -3 when the host is too old, its table shorter
+ *           than the module's (table_size) or no path is given; then
+ *           nothing is loaded.
+ * action 2: start; answers 1 or 0 (0 also when nothing is loaded).
  * action 6: message; the low 32 bits of `value` are the message id,
- *           `data` its data. Answers 1 or -1.
- * action 3: end; answers 1.
+ *           `data` its data. Answers 1 or -1 (-1 also when nothing is
+ *           loaded).
+ * action 3: end; answers 1. While nothing is loaded, actions 2, 6 and 3
+ *           call no hook and nothing of the host.
  * action 4: answers 5. Any other action answers -1. */
 typedef int32_t (*brn_plugin_main)(int32_t action, void* value, void* data, void* path);
 

@@ -104,8 +104,11 @@ int32_t plugin_main(int32_t action, void* value, void* data, void* path) {
       return 1;
     }
     case BRN_ACTION_START:
+      // Nothing loaded: there is no table to reach the host through.
+      if (loadCount == 0) return 0;
       return ModuleStart() ? 1 : 0;
     case BRN_ACTION_MESSAGE: {
+      if (loadCount == 0) return -1;
       const auto id = static_cast<Int32>(static_cast<uint32_t>(reinterpret_cast<uintptr_t>(value)));
       return ModuleMessage(id, data) ? 1 : -1;
     }
@@ -119,6 +122,8 @@ int32_t plugin_main(int32_t action, void* value, void* data, void* path) {
         modulePath = nullptr;
         // The host drops what it resolved for this module when it unloads it.
         DefaultLoggerDeclaration().Forget();
+        // The table is the host's until the unload; it is not kept past it.
+        detail::hostApi = nullptr;
       }
       return 1;
     case BRN_ACTION_QUERY:

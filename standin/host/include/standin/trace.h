@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <functional>
 #include <optional>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -77,6 +78,9 @@ enum class Call : uint8_t {
 };
 
 const char* CallName(Call call);
+inline std::ostream& operator<<(std::ostream& out, Call call) {
+  return out << CallName(call);
+}
 
 struct Event {
   Call call = Call::Count;
