@@ -286,6 +286,8 @@ if ((runnable > 0)); then
   for ((w = 1; w <= workers; ++w)); do spawn worker "$w"; done
 fi
 
+built=$((SECONDS - started))
+
 # The results in the list's order, each as soon as it and those before it are in.
 killed=0 survived=0 nobuild=0 notfound=0
 survivors=() failures=()
@@ -321,7 +323,7 @@ echo
 printf 'mutation: %d mutants: %d killed, %d survived, %d did not build, %d not found' \
   "$count" "$killed" "$survived" "$nobuild" "$notfound"
 ((judged > 0)) && printf '; score %d/%d (%d%%)' "$killed" "$judged" $((100 * killed / judged))
-printf '; %dm%02ds\n' $((elapsed / 60)) $((elapsed % 60))
+printf '; %dm%02ds, %ds of it building the trees\n' $((elapsed / 60)) $((elapsed % 60)) "$built"
 if ((survived)); then
   echo "Survivors:"
   printf '  %s\n' "${survivors[@]}"
