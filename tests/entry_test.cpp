@@ -201,6 +201,18 @@ TEST_P(Entry, ResourceFolderIsTheOneBesideTheModuleFile) {
     EXPECT_EQ(life.Message(BRN_MESSAGE_INIT_RESOURCE), answer);
     EXPECT_EQ(life.End(), 1);
   }
+
+  // A host path in the Windows manner: "\" separates folders too. (Elsewhere
+  // "\" is part of a name, so the folder is made under that name.)
+#ifdef _WIN32
+  std::filesystem::create_directories(HostFolder() / "windows" / "res");
+#else
+  std::filesystem::create_directories(HostFolder() / "windows\\res");
+#endif
+  std::string windowsPath = standin::Utf8FromPath(HostFolder()) + "/windows\\harlwick.xdl64";
+  ASSERT_EQ(Call(BRN_ACTION_INIT, Table(), nullptr, windowsPath.data()), 1);
+  EXPECT_EQ(Call(BRN_ACTION_MESSAGE, reinterpret_cast<void*>(uintptr_t{BRN_MESSAGE_INIT_RESOURCE})), 1);
+  EXPECT_EQ(Call(BRN_ACTION_END), 1);
 }
 
 TEST_P(Entry, OnlyTheLastActionThreeReleases) {
@@ -220,6 +232,23 @@ TEST_P(Entry, OnlyTheLastActionThreeReleases) {
   EXPECT_EQ(Held(Kind::Resource), 0);
   EXPECT_EQ(Counts().Live(Kind::Resource), 0);
   EXPECT_EQ(Held(Kind::Allocation), 0);
+
+  // The end's releases, in order: the resource's handle given back, its
+  // folder's path freed, then the module's path.
+  const standin::Events events = Host().TraceEvents();
+  const int64_t lastEnd = events.Last({standin::Call::Entry});
+  const int64_t firstMessage = events.First({standin::Call::OpenResourceFolder});
+  const uint64_t modulePath = events[static_cast<size_t>(events.First({standin::Call::Alloc}))].made;
+  const uint64_t folderPath =
+      events[static_cast<size_t>(events.Slice(0, firstMessage).Last({standin::Call::Alloc}))].made;
+  const uint64_t resource = events[static_cast<size_t>(firstMessage)].made;
+  const standin::Events ending = events.Slice(lastEnd, -1).Of([](const standin::Event& event) {
+    return event.call == standin::Call::CloseResourceFolder || event.call == standin::Call::Free;
+  });
+  EXPECT_EQ(ending.Calls(),
+            (std::vector<standin::Call>{standin::Call::CloseResourceFolder, standin::Call::Free, standin::Call::Free}))
+      << ending.Text();
+  EXPECT_EQ(ending.Objects(), (std::vector<uint64_t>{resource, folderPath, modulePath}));
 }
 
 // Nothing of a life outlives its unload: the next load asks for the

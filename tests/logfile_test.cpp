@@ -48,7 +48,9 @@ TEST_P(LogFile, LinesStandBetweenHeaderAndFooterUnchanged) {
 
 TEST_P(LogFile, CharactersAreWrittenAsUtf8WithoutBom) {
   WithLines({U"\u00e9", U"\u20ac", U"\U0001F600", std::u32string(1, U'\0'), U"a" + std::u32string(1, 0xD800),
-             std::u32string(1, 0x110000), U"\u00ff\u0100"});
+             std::u32string(1, 0x110000), U"\u00ff\u0100",
+             // Each bound of the encoding's lengths, and of the surrogates.
+             U"\u007f\u0080\u07ff\u0800\uffff\U00010000\U0010FFFF" + std::u32string(1, 0xDFFF) + U"\ue000"});
   Load();
   EXPECT_TRUE(RunBalanced());
   EXPECT_EQ(LogBytes(), HEADER +
@@ -58,7 +60,9 @@ TEST_P(LogFile, CharactersAreWrittenAsUtf8WithoutBom) {
                             "\0\n"s +
                             "a\xEF\xBF\xBD\n"
                             "\xEF\xBF\xBD\n"
-                            "\xC3\xBF\xC4\x80\n" +
+                            "\xC3\xBF\xC4\x80\n"
+                            "\x7F\xC2\x80\xDF\xBF\xE0\xA0\x80\xEF\xBF\xBF\xF0\x90\x80\x80\xF4\x8F\xBF\xBF"
+                            "\xEF\xBF\xBD\xEE\x80\x80\n" +
                             FOOTER);
 }
 
