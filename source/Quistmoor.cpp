@@ -25,34 +25,27 @@ constexpr Int32 FILE_CREATOR_BRN1 = 0x42524E31;
 
 constexpr Utf32Char REPLACEMENT_CHARACTER = 0xFFFD;
 
-// Writes one character as its UTF-8 bytes, one host write per byte. A code
-// that is no Unicode scalar value becomes U+FFFD. False when a byte was lost.
-Bool WriteCharacter(HostFile* file, Utf32Char code) {
+// Writes a character of two to four UTF-8 bytes, one host write per byte. A
+// code that is no Unicode scalar value becomes U+FFFD. False when a byte was
+// lost.
+Bool WriteMultiByteCharacter(const brn_host_api& host, HostFile* file, Utf32Char code) {
   if ((code >= 0xD800 && code <= 0xDFFF) || code > 0x10FFFF) code = REPLACEMENT_CHARACTER;
-  UChar bytes[4];
-  Int count;
-  if (code < 0x80) {
-    bytes[0] = static_cast<UChar>(code);
-    count = 1;
-  } else if (code < 0x800) {
-    bytes[0] = static_cast<UChar>(0xC0 | (code >> 6));
-    bytes[1] = static_cast<UChar>(0x80 | (code & 0x3F));
-    count = 2;
-  } else if (code < 0x10000) {
-    bytes[0] = static_cast<UChar>(0xE0 | (code >> 12));
-    bytes[1] = static_cast<UChar>(0x80 | ((code >> 6) & 0x3F));
-    bytes[2] = static_cast<UChar>(0x80 | (code & 0x3F));
-    count = 3;
-  } else {
-    bytes[0] = static_cast<UChar>(0xF0 | (code >> 18));
-    bytes[1] = static_cast<UChar>(0x80 | ((code >> 12) & 0x3F));
-    bytes[2] = static_cast<UChar>(0x80 | ((code >> 6) & 0x3F));
-    bytes[3] = static_cast<UChar>(0x80 | (code & 0x3F));
-    count = 4;
-  }
   Bool written = true;
-  for (Int index = 0; index < count; ++index)
-    if (!WriteHostFileChar(file, bytes[index])) written = false;
+  const auto write = [&host, file, &written](Utf32Char byte) {
+    if (host.write_host_file_char(file, static_cast<UChar>(byte)) == 0) written = false;
+  };
+  if (code < 0x800) {
+    write(0xC0 | (code >> 6));
+  } else {
+    if (code < 0x10000) {
+      write(0xE0 | (code >> 12));
+    } else {
+      write(0xF0 | (code >> 18));
+      write(0x80 | ((code >> 12) & 0x3F));
+    }
+    write(0x80 | ((code >> 6) & 0x3F));
+  }
+  write(0x80 | (code & 0x3F));
   return written;
 }
 
@@ -60,9 +53,21 @@ Bool WriteCharacter(HostFile* file, Utf32Char code) {
 // text. The length is read again before every character. False when a byte
 // was lost.
 Bool WriteStringToFile(HostFile* file, String text) {
+  // The host's calls straight through the table, looked up once per text
+  // (it stays the same while the module is loaded): an ASCII character costs
+  // its three calls and the lost-write test, nothing more.
+  const brn_host_api& host = Host();
+  const brn_string* handle = text.GetHandle();
   Bool written = true;
-  for (Int index = 0; index < text.GetLength(); ++index)
-    if (!WriteCharacter(file, text[index])) written = false;
+  for (Int index = 0; index < host.string_get_length(handle); ++index) {
+    const auto code = static_cast<Utf32Char>(host.string_get_char(handle, index));
+    if (code < 0x80) [[likely]] {
+      if (host.write_host_file_char(file, static_cast<UChar>(code)) == 0) [[unlikely]]
+        written = false;
+    } else if (!WriteMultiByteCharacter(host, file, code)) {
+      written = false;
+    }
+  }
   return written;
 }
 

@@ -42,9 +42,10 @@ LoggerTypeList Logger::GetLoggerTypes() const noexcept {
   return list;
 }
 
-Result<void> Logger::Write(Int32 audience, StringView text, SourceLocation where, Int32 meta) const noexcept {
+Result<void> WriteToLogger(const brn_logger* logger, Int32 audience, StringView text, SourceLocation where,
+                           Int32 meta) noexcept {
   brn_error* error = nullptr;
-  if (Host().logger_write(GetHandle(), audience, text.GetHandle(), where.Abi(), meta, &error) != 0) return {};
+  if (Host().logger_write(logger, audience, text.GetHandle(), where.Abi(), meta, &error) != 0) return {};
   return Result<void>::Failure(ErrorObject::Adopt(error));
 }
 
@@ -59,9 +60,9 @@ Logger FindLogger(const char* registry, const Id& id) noexcept {
   return Logger::Share(*static_cast<const brn_logger* const*>(value));
 }
 
-Logger LoggerDeclaration::Get() noexcept {
-  if (slot_ == nullptr) slot_ = Host().resolve_logger_declaration(id_);
-  return Logger::Share(slot_);
+const brn_logger* LoggerDeclaration::AskHost() noexcept {
+  slot_ = Host().resolve_logger_declaration(id_);
+  return slot_;
 }
 
 LoggerDeclaration& DefaultLoggerDeclaration() noexcept {
@@ -73,10 +74,12 @@ void LogToDefaultLogger(TARGETAUDIENCE audience, WRITEMETA meta, String text, In
     PrintToHostConsole(ConstString("Console output failed"));
     return;
   }
-  const Logger logger = DefaultLoggerDeclaration().Get();
-  if (!logger) return;
+  // Borrowed for the one write: taking and giving back a reference of its
+  // own for every output would cost two host calls per line.
+  const brn_logger* logger = DefaultLoggerDeclaration().Resolve();
+  if (logger == nullptr) return;
   // The outcome of a log output is of no interest to its caller.
-  (void)logger.Write(static_cast<Int32>(audience), text, SourceLocation{file, line}, static_cast<Int32>(meta));
+  (void)WriteToLogger(logger, static_cast<Int32>(audience), text, SourceLocation{file, line}, static_cast<Int32>(meta));
 }
 
 }  // namespace brannoc

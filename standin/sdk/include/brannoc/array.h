@@ -45,8 +45,9 @@ class BaseArray {
   }
 
  private:
-  // Growth rule: half as much again, at least 8 elements.
-  bool Grow() noexcept {
+  // Growth rule: half as much again, at least 8 elements. Out of line: the
+  // append of every element stays small.
+  [[gnu::noinline]] bool Grow() noexcept {
     Int wanted = capacity_ + capacity_ / 2;
     if (wanted < 8) wanted = 8;
     void* grown = Host().realloc(data_, wanted * static_cast<Int>(sizeof(T)), BRANNOC_SOURCE_LOCATION.Abi());

@@ -98,6 +98,14 @@ class Logger : public CountedRef<brn_logger> {
   Result<void> Write(Int32 audience, StringView text, SourceLocation where, Int32 meta) const noexcept;
 };
 
+// Logger::Write on a borrowed logger.
+Result<void> WriteToLogger(const brn_logger* logger, Int32 audience, StringView text, SourceLocation where,
+                           Int32 meta) noexcept;
+
+inline Result<void> Logger::Write(Int32 audience, StringView text, SourceLocation where, Int32 meta) const noexcept {
+  return WriteToLogger(GetHandle(), audience, text, where, meta);
+}
+
 // Typed access to a registry value: the logger registered under `id`, or
 // the null logger when there is none or the value is not a logger.
 Logger FindLogger(const char* registry, const Id& id) noexcept;
@@ -109,12 +117,18 @@ inline constexpr const char* LOGGER_REGISTRY = "net.brannoc.core.registry.logger
 class LoggerDeclaration {
  public:
   constexpr explicit LoggerDeclaration(const char* id) noexcept : id_(id) {}
+  // The logger, borrowed: once resolved, the host keeps it for the module's
+  // life. Null when it does not resolve.
+  const brn_logger* Resolve() noexcept { return slot_ != nullptr ? slot_ : AskHost(); }
   // A counted reference of the caller's own, or the null logger.
-  Logger Get() noexcept;
+  Logger Get() noexcept { return Logger::Share(Resolve()); }
   // Forgets the resolution; the host drops its side when the module ends.
   void Forget() noexcept { slot_ = nullptr; }
 
  private:
+  // The resolution itself, out of the way of every later use.
+  [[gnu::noinline]] const brn_logger* AskHost() noexcept;
+
   const char* id_;
   const brn_logger* slot_ = nullptr;
 };

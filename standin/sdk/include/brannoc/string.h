@@ -94,7 +94,7 @@ template <typename... Strings>
 String FormatText(const char* format, const Strings&... arguments) noexcept {
   static_assert((std::is_same_v<Strings, String> && ...), "FormatText takes String arguments");
   const void* const argumentPointers[] = {&arguments..., nullptr};
-  const brn_format_converter converters[] = {kStringConverter<Strings>..., nullptr};
+  static constexpr brn_format_converter converters[] = {kStringConverter<Strings>..., nullptr};
   return String::Adopt(
       Host().format_x_args(format, static_cast<Int32>(sizeof...(Strings)), argumentPointers, converters));
 }
