@@ -1,25 +1,35 @@
 // The cost of one Quistmoor run in the stand-in host, measured on the real
-// module of the newest generation:
-//   WholeRun      the run that writes consolelog.txt, per character and per line;
-//   BareProtocol  only the host calls the file demands: one GetLength, one
-//                 GetChar and one WriteHostFileChar per byte, on the same lines;
+// module of the newest generation, on the thread's CPU time:
+//   Pairs         the run that writes consolelog.txt (whole run) and the bare
+//                 host protocol the file demands (one GetLength, one GetChar
+//                 and one WriteHostFileChar per byte, through the function
+//                 table, on the same lines), timed as pairs in one loop, in
+//                 turn whole-bare and bare-whole, after two warm-up pairs;
+//                 the ratio is the median of the pairs', with its spread.
+//                 Shapes: 10k, 100k and 1M lines of 100 characters, and the
+//                 line lengths 1, 10, 100 and 10,000 (plus an empty log, the
+//                 cost of a run without lines), ASCII and mixed;
 //   PlainWrite    the same bytes written with one buffered fwrite per line;
-//   Alternating   WholeRun and BareProtocol in turn, for their ratio under a
-//                 changing load;
 //   MarkerFound   the run that finds the end marker in the Python logger's last line;
-// and what the module holds in host memory per gathered line. After the
-// runs it prints the ratios between them.
+//   GatheredLineMemory  the most host memory the module holds per gathered
+//                 line, over a sweep of line counts;
+//   EchoMemory    the host memory the run's "Message: @" echoes add, which
+//                 the default logger keeps.
+// After the runs it prints the ratios, the fit of cost per line and per
+// character over the line lengths, and the memory figures.
 //
 //   harlwick_bench [benchmark options]   the benchmarks
-//   harlwick_bench --profile-lines=N     one run of each kind, for callgrind:
-//     valgrind --tool=callgrind --toggle-collect='*ProfiledWholeRun*' harlwick_bench --profile-lines=10000
+//   harlwick_bench --profile-lines=N [--profile-length=L] [--profile-nonascii]
+//     one run of each kind, for callgrind (tools/callgrind.sh): the functions
+//     to count are ProfiledWholeRun and ProfiledBareProtocol.
 #include <benchmark/benchmark.h>
+#include <time.h>
 #if defined(__GLIBC__)
 #include <malloc.h>
 #endif
 
 #include <algorithm>
-#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,6 +39,7 @@
 #include <memory>
 #include <optional>
 #include <random>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -49,8 +60,20 @@ constexpr size_t STORING_TYPE = 1;
 constexpr std::string_view HEADER = "Start log regels.\n";
 constexpr std::string_view FOOTER = "Einde log regels.\n";
 constexpr const char32_t* MARKER = U"Velmaris logging done!";
+constexpr size_t MARKER_LENGTH = 22;
 
-using Clock = std::chrono::steady_clock;
+// The shapes of the pairs: lines of 100 characters in three log sizes, and
+// the line-length sweep (0 lines: what a run costs without any).
+struct Shape {
+  int64_t lines;
+  int64_t length;
+};
+constexpr Shape SIZE_SHAPES[] = {{10'000, 100}, {100'000, 100}, {1'000'000, 100}};
+constexpr Shape LENGTH_SHAPES[] = {{0, 0}, {100'000, 1}, {100'000, 10}, {10'000, 100}, {100, 10'000}};
+// Pairs per shape: about this much CPU time, within the bounds.
+constexpr double PAIR_SECONDS = 2.0;
+constexpr int64_t MIN_PAIRS = 15;
+constexpr int64_t MAX_PAIRS = 301;
 
 // The functions that callgrind counts: kept apart, neither inlined nor
 // folded together with another of the same code.
@@ -60,22 +83,27 @@ using Clock = std::chrono::steady_clock;
 #define PROFILED __attribute__((noipa))
 #endif
 
-double Seconds(Clock::duration duration) {
-  return std::chrono::duration<double>(duration).count();
+// The calling thread's CPU time: what the other developers' builds on the
+// machine take from it does not count.
+double ThreadSeconds() {
+  timespec now{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+  return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) * 1e-9;
 }
 
-// `count` lines of LINE_LENGTH printable characters. With `nonAscii`, every
-// fourth character is one of 2 or 3 UTF-8 bytes.
-std::vector<std::u32string> MakeLines(size_t count, bool nonAscii, uint32_t seed) {
+// `count` lines of `length` printable characters. With `nonAscii`, every
+// fourth character of the log is one of 2 or 3 UTF-8 bytes.
+std::vector<std::u32string> MakeLines(size_t count, size_t length, bool nonAscii, uint32_t seed) {
   static constexpr char32_t WIDE[] = {0x00E9, 0x00DF, 0x03A9, 0x0436, 0x20AC, 0x2192, 0x4E2D, 0x0151};
   std::mt19937 random(seed);
   std::uniform_int_distribution<int> ascii(0x20, 0x7E);
   std::uniform_int_distribution<size_t> wide(0, std::size(WIDE) - 1);
   std::vector<std::u32string> lines(count);
+  size_t position = 0;
   for (std::u32string& line : lines) {
-    line.resize(LINE_LENGTH);
-    for (size_t index = 0; index < LINE_LENGTH; ++index)
-      line[index] = nonAscii && index % 4 == 3 ? WIDE[wide(random)] : static_cast<char32_t>(ascii(random));
+    line.resize(length);
+    for (char32_t& character : line)
+      character = nonAscii && position++ % 4 == 3 ? WIDE[wide(random)] : static_cast<char32_t>(ascii(random));
   }
   return lines;
 }
@@ -141,32 +169,38 @@ class Session {
   const brn_host_api& Table() { return *host_->Table(); }
   std::filesystem::path File(const char* name) const { return folder_ / name; }
 
-  // The default logger's stored lines: `count` lines, made once per shape.
-  void UseDefaultLines(size_t count, bool nonAscii) {
-    if (defaultShape_ == std::make_pair(count, nonAscii)) {
+  // The default logger's stored lines: `count` lines of `length`
+  // characters, made once per shape.
+  void UseDefaultLines(size_t count, size_t length, bool nonAscii) {
+    const DefaultShape shape{count, length, nonAscii};
+    if (defaultShape_ == shape) {
       Restore();
       return;
     }
-    defaultLines_ = MakeLines(count, nonAscii, 1);
+    defaultLines_ = MakeLines(count, length, nonAscii, 1);
     if (!host_->SetStoredLines(standin::DEFAULT_LOGGER_ID, STORING_TYPE, defaultLines_))
       Die("the default logger has no line-storing type");
-    defaultShape_ = {count, nonAscii};
+    defaultShape_ = shape;
     defaultSize_ = SizeOf(defaultLines_);
     handles_.clear();
     utf8Lines_.clear();
     Settle();
   }
 
-  // The Python logger: `count` lines of one line-storing type; with
-  // `marker`, the last one holds the end marker.
-  void UsePythonLines(size_t count, bool marker) {
-    if (pythonShape_ == std::make_pair(count, marker)) return;
+  // The Python logger: `count` lines of `length` characters of one
+  // line-storing type; with `marker`, the last one holds the end marker.
+  void UsePythonLines(size_t count, bool marker, size_t length = LINE_LENGTH) {
+    const PythonShape shape{count, length, marker};
+    if (pythonShape_ == shape) return;
     standin::LoggerTypeSpec type;
-    type.lines = MakeLines(count, false, 2);
-    if (marker && count > 0)
-      type.lines.back().replace(LINE_LENGTH / 2, std::char_traits<char32_t>::length(MARKER), MARKER);
+    type.lines = MakeLines(count, length, false, 2);
+    if (marker && count > 0) {
+      std::u32string& last = type.lines.back();
+      if (last.size() < MARKER_LENGTH) last.resize(MARKER_LENGTH, U' ');
+      last.replace((last.size() - MARKER_LENGTH) / 2, MARKER_LENGTH, MARKER);
+    }
     host_->SetPythonLogger({type});
-    pythonShape_ = {count, marker};
+    pythonShape_ = shape;
     Settle();
   }
 
@@ -184,6 +218,9 @@ class Session {
 
   FileSize DefaultSize() const {
     return defaultSize_;
+  }
+  size_t DefaultCount() const {
+    return defaultLines_.size();
   }
 
   // The host's handles of the default logger's stored lines, read through
@@ -228,12 +265,23 @@ class Session {
   }
 
  private:
+  struct DefaultShape {
+    size_t count, length;
+    bool nonAscii;
+    bool operator==(const DefaultShape&) const = default;
+  };
+  struct PythonShape {
+    size_t count, length;
+    bool marker;
+    bool operator==(const PythonShape&) const = default;
+  };
+
   std::filesystem::path folder_;
   std::unique_ptr<standin::Host> host_;
   std::unique_ptr<standin::ModuleFile> module_;
   std::unique_ptr<standin::ModuleLife> life_;
-  std::optional<std::pair<size_t, bool>> defaultShape_;
-  std::optional<std::pair<size_t, bool>> pythonShape_;
+  std::optional<DefaultShape> defaultShape_;
+  std::optional<PythonShape> pythonShape_;
   std::vector<std::u32string> defaultLines_;
   FileSize defaultSize_;
   std::vector<const brn_string*> handles_;
@@ -311,198 +359,290 @@ PROFILED bool ProfiledPlainWrite(const std::vector<std::string>& lines, const st
   return std::fclose(file) == 0 && written;
 }
 
+// ---- Statistics ----
+
+// The value below which `share` of the sorted values lie (linear between ranks).
+double Quantile(std::vector<double> values, double share) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  const double rank = share * static_cast<double>(values.size() - 1);
+  const auto below = static_cast<size_t>(std::floor(rank));
+  const size_t above = std::min(below + 1, values.size() - 1);
+  return values[below] + (values[above] - values[below]) * (rank - static_cast<double>(below));
+}
+
+double Median(const std::vector<double>& values) {
+  return Quantile(values, 0.5);
+}
+
 // ---- Benchmarks ----
 
-// Per-character and per-line figures of a loop whose timed part took `seconds`.
-void SetFileCounters(benchmark::State& state, double seconds, FileSize size, size_t lines) {
-  const auto runs = static_cast<double>(state.iterations());
-  if (runs == 0 || seconds <= 0) return;
-  state.counters["ns_per_char"] = seconds * 1e9 / (runs * static_cast<double>(size.characters));
-  state.counters["ns_per_line"] = lines > 0 ? seconds * 1e9 / (runs * static_cast<double>(lines)) : 0;
-  state.counters["MB_per_s"] = runs * static_cast<double>(size.bytes) / seconds / 1e6;
-}
-
-// Times `run` once per iteration, each from the session's restored state,
-// with the most host memory the module held beyond what it held before and
-// the Strings one run made. Null when a run answered false.
-struct ModuleRunFigures {
-  double seconds = 0;
-  int64_t peakBytes = 0;
-  int64_t stringsMade = 0;
+// A whole run and a bare protocol run, each on the thread's CPU time, in
+// the order given; the whole run starts from the session's restored state.
+struct PairTimes {
+  double whole = 0;
+  double bare = 0;
+  bool written = true;
 };
-std::optional<ModuleRunFigures> TimeModuleRuns(benchmark::State& state, bool (*run)()) {
-  standin::Ledger& ledger = session->Host().GetLedger();
-  ModuleRunFigures figures;
-  for (auto _ : state) {
-    session->Restore();
-    const int64_t before = session->ModuleBytes();
-    const int64_t made = ledger.Counts().Made(standin::Kind::String);
-    ledger.ResetPeak();
-    const Clock::time_point start = Clock::now();
-    const bool answer = run();
-    const Clock::duration took = Clock::now() - start;
-    state.SetIterationTime(Seconds(took));
-    figures.seconds += Seconds(took);
-    const standin::LedgerCounts after = ledger.Counts();
-    figures.peakBytes = std::max(figures.peakBytes, after.peakModuleBytes - before);
-    figures.stringsMade = after.Made(standin::Kind::String) - made;
-    if (!answer) {
-      state.SkipWithError("the run answered false");
-      return std::nullopt;
-    }
+PairTimes RunPair(bool wholeFirst, const std::vector<const brn_string*>& handles, const brn_filename* name) {
+  session->Restore();
+  PairTimes times;
+  for (int turn = 0; turn < 2; ++turn) {
+    const bool whole = (turn == 0) == wholeFirst;
+    const double start = ThreadSeconds();
+    const bool written = whole ? ProfiledWholeRun() : ProfiledBareProtocol(handles, name);
+    (whole ? times.whole : times.bare) = ThreadSeconds() - start;
+    times.written &= written;
   }
-  return figures;
+  return times;
 }
 
-void WholeRun(benchmark::State& state) {
-  const auto lines = static_cast<size_t>(state.range(0));
+// Each iteration is one pair, whole-bare and bare-whole in turn, after one
+// warm-up pair of each order.
+void Pairs(benchmark::State& state, Shape shape, bool nonAscii) {
   session->UsePythonLines(PYTHON_LINES, false);
-  session->UseDefaultLines(lines, state.range(1) != 0);
-  const std::optional<ModuleRunFigures> figures = TimeModuleRuns(state, &ProfiledWholeRun);
-  if (!figures) return;
-  const auto [seconds, peakBytes, stringsMade] = *figures;
-  if (FileBytes(session->File("consolelog.txt")) != session->DefaultSize().bytes) {
-    state.SkipWithError("consolelog.txt does not hold the lines");
-    return;
-  }
-  SetFileCounters(state, seconds, session->DefaultSize(), lines);
-  state.counters["peak_bytes_per_line"] = static_cast<double>(peakBytes) / static_cast<double>(lines);
-  state.counters["strings_per_line"] = static_cast<double>(stringsMade) / static_cast<double>(lines);
-}
-
-void BareProtocol(benchmark::State& state) {
-  const auto lines = static_cast<size_t>(state.range(0));
-  session->UseDefaultLines(lines, state.range(1) != 0);
+  session->UseDefaultLines(static_cast<size_t>(shape.lines), static_cast<size_t>(shape.length), nonAscii);
   const std::vector<const brn_string*>& handles = session->Handles();
   const brn_host_api& t = session->Table();
   brn_filename* name = t.filename_from_cstring(session->File("protocol.txt").c_str());
-  double seconds = 0;
+  bool written = RunPair(true, handles, name).written && RunPair(false, handles, name).written;
+  std::vector<double> wholes, bares, ratios;
+  int64_t pair = 0;
   for (auto _ : state) {
-    const Clock::time_point start = Clock::now();
-    const bool written = ProfiledBareProtocol(handles, name);
-    const Clock::duration took = Clock::now() - start;
-    state.SetIterationTime(Seconds(took));
-    seconds += Seconds(took);
-    if (!written) {
-      state.SkipWithError("the protocol's file was not written");
-      break;
-    }
+    const PairTimes times = RunPair(pair++ % 2 == 0, handles, name);
+    state.SetIterationTime(times.whole + times.bare);
+    written &= times.written;
+    wholes.push_back(times.whole);
+    bares.push_back(times.bare);
+    ratios.push_back(times.bare > 0 ? times.whole / times.bare : 0);
   }
   t.free_filename(name);
-  if (FileBytes(session->File("protocol.txt")) != session->DefaultSize().bytes) {
-    state.SkipWithError("protocol.txt does not hold the lines");
+  const int64_t bytes = session->DefaultSize().bytes;
+  if (!written || FileBytes(session->File("consolelog.txt")) != bytes ||
+      FileBytes(session->File("protocol.txt")) != bytes) {
+    state.SkipWithError("a file does not hold the lines");
     return;
   }
-  SetFileCounters(state, seconds, session->DefaultSize(), lines);
+  const auto characters = static_cast<double>(session->DefaultSize().characters);
+  state.counters["whole_ns_per_run"] = Median(wholes) * 1e9;
+  state.counters["bare_ns_per_run"] = Median(bares) * 1e9;
+  state.counters["whole_ns_per_char"] = Median(wholes) * 1e9 / characters;
+  state.counters["bare_ns_per_char"] = Median(bares) * 1e9 / characters;
+  state.counters["ratio"] = Median(ratios);
+  state.counters["ratio_p10"] = Quantile(ratios, 0.1);
+  state.counters["ratio_p90"] = Quantile(ratios, 0.9);
+  state.counters["ratio_min"] = Quantile(ratios, 0);
+  state.counters["ratio_max"] = Quantile(ratios, 1);
 }
 
+// Times `run` once per iteration on the thread's CPU time, after one
+// warm-up run; false when a run answered false.
+template <typename Run>
+bool TimeRuns(benchmark::State& state, Run run, std::vector<double>& seconds) {
+  bool answered = run();
+  for (auto _ : state) {
+    const double start = ThreadSeconds();
+    answered &= run();
+    const double took = ThreadSeconds() - start;
+    state.SetIterationTime(took);
+    seconds.push_back(took);
+  }
+  return answered;
+}
+
+// Args: lines, nonascii; lines of 100 characters.
 void PlainWrite(benchmark::State& state) {
-  const auto lines = static_cast<size_t>(state.range(0));
-  session->UseDefaultLines(lines, state.range(1) != 0);
+  session->UseDefaultLines(static_cast<size_t>(state.range(0)), LINE_LENGTH, state.range(1) != 0);
   const std::vector<std::string>& utf8 = session->Utf8Lines();
   const std::filesystem::path path = session->File("plain.txt");
-  double seconds = 0;
-  for (auto _ : state) {
-    const Clock::time_point start = Clock::now();
-    const bool written = ProfiledPlainWrite(utf8, path);
-    const Clock::duration took = Clock::now() - start;
-    state.SetIterationTime(Seconds(took));
-    seconds += Seconds(took);
-    if (!written) {
-      state.SkipWithError("plain.txt was not written");
-      return;
-    }
+  std::vector<double> seconds;
+  if (!TimeRuns(
+          state, [&] { return ProfiledPlainWrite(utf8, path); }, seconds) ||
+      FileBytes(path) != session->DefaultSize().bytes) {
+    state.SkipWithError("plain.txt does not hold the lines");
+    return;
   }
-  SetFileCounters(state, seconds, session->DefaultSize(), lines);
+  state.counters["ns_per_char"] = Median(seconds) * 1e9 / static_cast<double>(session->DefaultSize().characters);
 }
 
+// Args: lines of 100 characters in the Python logger, the marker in the last.
 void MarkerFound(benchmark::State& state) {
   const auto lines = static_cast<size_t>(state.range(0));
   session->UsePythonLines(lines, true);
-  session->UseDefaultLines(0, false);
+  session->UseDefaultLines(0, 0, false);
   std::filesystem::remove(session->File("consolelog.txt"));
-  const std::optional<ModuleRunFigures> figures = TimeModuleRuns(state, &ProfiledMarkerRun);
-  if (!figures) return;
-  const auto [seconds, peakBytes, stringsMade] = *figures;
-  if (std::filesystem::exists(session->File("consolelog.txt"))) {
-    state.SkipWithError("a run that found the marker wrote consolelog.txt");
+  standin::Ledger& ledger = session->Host().GetLedger();
+  const int64_t made = ledger.Counts().Made(standin::Kind::String);
+  std::vector<double> seconds;
+  if (!TimeRuns(state, &ProfiledMarkerRun, seconds) || std::filesystem::exists(session->File("consolelog.txt"))) {
+    state.SkipWithError("the run did not find the marker, or wrote consolelog.txt");
     return;
   }
-  const auto runs = static_cast<double>(state.iterations());
-  if (runs > 0) state.counters["ns_per_line"] = seconds * 1e9 / (runs * static_cast<double>(lines));
-  state.counters["peak_bytes_per_line"] = static_cast<double>(peakBytes) / static_cast<double>(lines);
+  state.counters["ns_per_line"] = Median(seconds) * 1e9 / static_cast<double>(lines);
   // The marker's String and the "FOUND @ - @" text; gathering makes none.
-  state.counters["strings_made"] = static_cast<double>(stringsMade);
+  const auto runs = static_cast<double>(state.iterations() + 1);
+  state.counters["strings_per_run"] = static_cast<double>(ledger.Counts().Made(standin::Kind::String) - made) / runs;
 }
 
-// The whole run and the bare protocol in turn, each iteration both: their
-// ratio per character with the machine's load shared alike.
-void Alternating(benchmark::State& state) {
-  const auto lines = static_cast<size_t>(state.range(0));
-  session->UsePythonLines(PYTHON_LINES, false);
-  session->UseDefaultLines(lines, state.range(1) != 0);
-  const std::vector<const brn_string*>& handles = session->Handles();
-  const brn_host_api& t = session->Table();
-  brn_filename* name = t.filename_from_cstring(session->File("protocol.txt").c_str());
-  double whole = 0;
-  double bare = 0;
+// The most host memory the module holds at once during a run that gathers
+// `count` lines (the Python logger's, the marker in the last), per line,
+// over counts from 1,000 to 30,000, each 1% above the one before: the
+// array's growth makes the figure vary with the count.
+void GatheredLineMemory(benchmark::State& state) {
+  standin::Ledger& ledger = session->Host().GetLedger();
+  session->UseDefaultLines(0, 0, false);
+  double most = 0;
+  double least = 1e9;
+  int64_t mostAt = 0;
+  int64_t counts = 0;
+  bool found = true;
   for (auto _ : state) {
-    session->Restore();
-    const Clock::time_point start = Clock::now();
-    const bool answer = ProfiledWholeRun();
-    const Clock::time_point middle = Clock::now();
-    const bool written = ProfiledBareProtocol(handles, name);
-    const Clock::time_point end = Clock::now();
-    state.SetIterationTime(Seconds(end - start));
-    whole += Seconds(middle - start);
-    bare += Seconds(end - middle);
-    if (!answer || !written) {
-      state.SkipWithError("a file was not written");
-      break;
+    for (double count = 1000; count <= 30'000; count *= 1.01) {
+      const auto lines = static_cast<size_t>(count);
+      session->UsePythonLines(lines, true, 30);
+      const int64_t before = session->ModuleBytes();
+      ledger.ResetPeak();
+      found &= ProfiledMarkerRun();
+      const double perLine = static_cast<double>(ledger.Counts().peakModuleBytes - before) / static_cast<double>(lines);
+      if (perLine > most) mostAt = static_cast<int64_t>(lines);
+      most = std::max(most, perLine);
+      least = std::min(least, perLine);
+      ++counts;
     }
   }
-  t.free_filename(name);
-  const double characters =
-      static_cast<double>(state.iterations()) * static_cast<double>(session->DefaultSize().characters);
-  if (characters == 0 || bare <= 0) return;
-  state.counters["whole_ns_per_char"] = whole * 1e9 / characters;
-  state.counters["bare_ns_per_char"] = bare * 1e9 / characters;
-  state.counters["whole_per_bare"] = whole / bare;
+  if (!found) {
+    state.SkipWithError("a run did not find the marker");
+    return;
+  }
+  state.counters["max_bytes_per_line"] = most;
+  state.counters["min_bytes_per_line"] = least;
+  state.counters["max_at_lines"] = static_cast<double>(mostAt);
+  state.counters["counts"] = static_cast<double>(counts);
 }
 
-void FileShapes(benchmark::internal::Benchmark* benchmark) {
-  benchmark->ArgNames({"lines", "nonascii"})->UseManualTime()->Unit(benchmark::kMillisecond);
-  for (int64_t nonAscii : {0, 1})
-    for (int64_t lines : {10'000, 100'000, 1'000'000}) benchmark->Args({lines, nonAscii});
+// Host memory in use by the process's allocator, in bytes.
+double HeapInUse() {
+#if defined(__GLIBC__)
+  return static_cast<double>(mallinfo2().uordblks);
+#else
+  return 0;
+#endif
 }
 
-BENCHMARK(WholeRun)->Apply(FileShapes);
-BENCHMARK(BareProtocol)->Apply(FileShapes);
-BENCHMARK(PlainWrite)->Apply(FileShapes);
-BENCHMARK(Alternating)->Apply(FileShapes);
-BENCHMARK(MarkerFound)
-    ->ArgName("lines")
-    ->Arg(10'000)
-    ->Arg(100'000)
-    ->Arg(1'000'000)
-    ->UseManualTime()
-    ->Unit(benchmark::kMillisecond);
+// Arg: line length. The host memory one run leaves behind per line of
+// 10,000: the "Message: @" echoes that the default logger keeps (allocator
+// overhead included), after warm-up runs have filled the host's quarantine
+// of released objects, so that it frees as much as it takes.
+void EchoMemory(benchmark::State& state) {
+  constexpr size_t LINES = 10'000;
+  session->UsePythonLines(PYTHON_LINES, false);
+  session->UseDefaultLines(LINES, static_cast<size_t>(state.range(0)), false);
+  bool written = true;
+  for (int warmUp = 0; warmUp < 6; ++warmUp) {
+    session->Restore();
+    written &= ProfiledWholeRun();
+  }
+  std::vector<double> perLine;
+  for (auto _ : state) {
+    session->Restore();
+    Session::Settle();
+    const double before = HeapInUse();
+    written &= ProfiledWholeRun();
+    perLine.push_back((HeapInUse() - before) / static_cast<double>(LINES));
+  }
+  session->Restore();
+  if (!written || HeapInUse() == 0) {
+    state.SkipWithError(written ? "no allocator figures on this platform" : "a run answered false");
+    return;
+  }
+  state.counters["echo_bytes_per_line"] = Median(perLine);
+}
 
-// ---- The summary: ratios between the runs ----
+// Pairs per shape: about PAIR_SECONDS of CPU time on a machine like the
+// one of the README, within MIN_PAIRS..MAX_PAIRS.
+int64_t PairsFor(Shape shape) {
+  const double perPair =
+      4e-4 + static_cast<double>(shape.lines) * (1.2e-6 + 1.8e-8 * static_cast<double>(shape.length));
+  return std::clamp(static_cast<int64_t>(PAIR_SECONDS / perPair), MIN_PAIRS, MAX_PAIRS);
+}
+
+std::string ShapeArgs(Shape shape, int nonAscii) {
+  return "lines:" + std::to_string(shape.lines) + "/length:" + std::to_string(shape.length) +
+         "/nonascii:" + std::to_string(nonAscii);
+}
+
+void RegisterBenchmarks() {
+  std::vector<std::pair<Shape, int>> shapes;
+  for (int nonAscii : {0, 1}) {
+    for (Shape shape : SIZE_SHAPES) shapes.push_back({shape, nonAscii});
+    for (Shape shape : LENGTH_SHAPES)
+      if ((shape.lines > 0 || nonAscii == 0) && !(shape.lines == 10'000 && shape.length == 100))
+        shapes.push_back({shape, nonAscii});
+  }
+  for (const auto& [shape, nonAscii] : shapes)
+    benchmark::RegisterBenchmark(("Pairs/" + ShapeArgs(shape, nonAscii)).c_str(), &Pairs, shape, nonAscii != 0)
+        ->Iterations(PairsFor(shape))
+        ->UseManualTime()
+        ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("PlainWrite", &PlainWrite)
+      ->ArgNames({"lines", "nonascii"})
+      ->Args({10'000, 0})
+      ->Args({10'000, 1})
+      ->Args({100'000, 0})
+      ->Args({100'000, 1})
+      ->Iterations(51)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("MarkerFound", &MarkerFound)
+      ->ArgName("lines")
+      ->Arg(10'000)
+      ->Arg(100'000)
+      ->Arg(1'000'000)
+      ->Iterations(15)
+      ->UseManualTime()
+      ->Unit(benchmark::kMillisecond);
+  benchmark::RegisterBenchmark("GatheredLineMemory", &GatheredLineMemory)->Iterations(1)->Unit(benchmark::kSecond);
+  benchmark::RegisterBenchmark("EchoMemory", &EchoMemory)
+      ->ArgName("length")
+      ->Arg(1)
+      ->Arg(10)
+      ->Arg(100)
+      ->Arg(1000)
+      ->Iterations(5)
+      ->Unit(benchmark::kMillisecond);
+}
+
+// ---- The summary ----
+
+// A weighted least-squares line y = fixed + slope * x.
+struct Fit {
+  double fixed = 0;
+  double slope = 0;
+};
+// Weights 1/y^2: each point counts by its relative error, so that the long
+// lines do not drown the short ones.
+Fit FitLine(const std::vector<std::pair<double, double>>& points) {
+  double sw = 0, sx = 0, sy = 0, sxx = 0, sxy = 0;
+  for (const auto& [x, y] : points) {
+    if (y <= 0) continue;
+    const double w = 1 / (y * y);
+    sw += w, sx += w * x, sy += w * y, sxx += w * x * x, sxy += w * x * y;
+  }
+  const double determinant = sw * sxx - sx * sx;
+  if (determinant == 0) return {};
+  return {(sxx * sy - sx * sxy) / determinant, (sw * sxy - sx * sy) / determinant};
+}
 
 // Shows the runs as the console reporter does, keeps their counters, and
-// prints the ratios at the end (medians over repetitions).
+// prints the ratios, the fits and the memory figures at the end.
 class SummaryReporter : public benchmark::ConsoleReporter {
  public:
   void ReportRuns(const std::vector<Run>& runs) override {
     for (const Run& run : runs) {
-      if (run.error_occurred) continue;
-      const std::string key = run.run_name.function_name + "/" + run.run_name.args;
-      // With --benchmark_report_aggregates_only only the aggregates come.
-      if (run.run_type == Run::RT_Aggregate && run.aggregate_name == "median")
-        for (const auto& [name, counter] : run.counters) medians_[key][name] = counter.value;
-      if (run.run_type == Run::RT_Iteration)
-        for (const auto& [name, counter] : run.counters) values_[key][name].push_back(counter.value);
+      if (run.error_occurred || run.run_type != Run::RT_Iteration) continue;
+      std::string key = run.run_name.function_name;
+      if (!run.run_name.args.empty()) key += "/" + run.run_name.args;
+      for (const auto& [name, counter] : run.counters) values_[key][name] = counter.value;
     }
     ConsoleReporter::ReportRuns(runs);
   }
@@ -510,71 +650,129 @@ class SummaryReporter : public benchmark::ConsoleReporter {
   void Finalize() override {
     ConsoleReporter::Finalize();
     std::ostream& out = GetOutputStream();
-    char line[200];
-    out << "\nRatios (medians over repetitions)\n";
-    for (const char* nonAscii : {"0", "1"}) {
-      for (const char* lines : {"10000", "100000", "1000000"}) {
-        const std::string args = std::string("lines:") + lines + "/nonascii:" + nonAscii;
-        const double whole = Median("WholeRun/" + args, "ns_per_char");
-        const double bare = Median("BareProtocol/" + args, "ns_per_char");
-        const double plain = Median("PlainWrite/" + args, "ns_per_char");
-        const double alternating = Median("Alternating/" + args, "whole_per_bare");
-        if (whole <= 0) continue;
+    char line[240];
+    out << "\nWhole run / bare protocol: medians of alternating pairs on thread CPU time\n";
+    out << "  shape                                  whole ns/char  bare ns/char  whole/bare  p10..p90     "
+           "min..max\n";
+    for (int nonAscii : {0, 1}) {
+      std::vector<Shape> shapes(std::begin(SIZE_SHAPES), std::end(SIZE_SHAPES));
+      shapes.insert(shapes.end(), std::begin(LENGTH_SHAPES), std::end(LENGTH_SHAPES));
+      for (Shape shape : shapes) {
+        const std::string key = PairsKey(shape, nonAscii);
+        if (shape.lines == 0 || Value(key, "ratio") <= 0 || !printed_.insert(key).second) continue;
+        std::snprintf(line, sizeof line, "  %-38s %13.2f %13.2f %11.3f  %5.3f..%5.3f  %5.3f..%5.3f\n",
+                      ShapeArgs(shape, nonAscii).c_str(), Value(key, "whole_ns_per_char"),
+                      Value(key, "bare_ns_per_char"), Value(key, "ratio"), Value(key, "ratio_p10"),
+                      Value(key, "ratio_p90"), Value(key, "ratio_min"), Value(key, "ratio_max"));
+        out << line;
+      }
+    }
+
+    const std::string empty = PairsKey({0, 0}, 0);
+    const double wholeEmpty = Value(empty, "whole_ns_per_run");
+    const double bareEmpty = Value(empty, "bare_ns_per_run");
+    std::snprintf(line, sizeof line, "\nA run without lines: whole %.0f ns, bare %.0f ns (subtracted below)\n",
+                  wholeEmpty, bareEmpty);
+    out << line;
+    out << "Per line by line length (ns; the line feed's cost counts to the line):\n";
+    for (int nonAscii : {0, 1}) {
+      std::vector<std::pair<double, double>> wholePoints, barePoints;
+      for (Shape shape : LENGTH_SHAPES) {
+        if (shape.lines == 0) continue;
+        const std::string key = PairsKey(shape, nonAscii);
+        const auto lines = static_cast<double>(shape.lines);
+        const double whole = (Value(key, "whole_ns_per_run") - wholeEmpty) / lines;
+        const double bare = (Value(key, "bare_ns_per_run") - bareEmpty) / lines;
+        if (Value(key, "ratio") <= 0) continue;
+        wholePoints.push_back({static_cast<double>(shape.length), whole});
+        barePoints.push_back({static_cast<double>(shape.length), bare});
         std::snprintf(line, sizeof line,
-                      "  %-28s whole %6.2f ns/char  bare protocol %6.2f  plain %5.2f  whole/bare %4.2f "
-                      "(alternating %4.2f)  whole/plain %5.1f\n",
-                      args.c_str(), whole, bare, plain, bare > 0 ? whole / bare : 0, alternating,
-                      plain > 0 ? whole / plain : 0);
+                      "  %-8s %6lld chars  whole %10.1f  bare %10.1f  whole/bare %6.3f (pairs' median %6.3f)\n",
+                      nonAscii != 0 ? "mixed" : "ASCII", static_cast<long long>(shape.length), whole, bare,
+                      bare > 0 ? whole / bare : 0, Value(key, "ratio"));
         out << line;
       }
+      const Fit whole = FitLine(wholePoints);
+      const Fit bare = FitLine(barePoints);
+      std::snprintf(line, sizeof line,
+                    "  %-8s fit: whole %7.1f ns per line + %5.2f ns per char;  bare %6.1f ns per line + %5.2f ns "
+                    "per char\n",
+                    nonAscii != 0 ? "mixed" : "ASCII", whole.fixed, whole.slope, bare.fixed, bare.slope);
+      out << line;
     }
-    out << "Growth: ns per line at 1M lines / at 10k lines\n";
-    for (const char* nonAscii : {"0", "1"}) {
-      const std::string suffix = std::string("/nonascii:") + nonAscii;
-      for (const char* kind : {"WholeRun", "BareProtocol"}) {
-        const double small = Median(std::string(kind) + "/lines:10000" + suffix, "ns_per_line");
-        const double large = Median(std::string(kind) + "/lines:1000000" + suffix, "ns_per_line");
-        if (small <= 0 || large <= 0) continue;
-        std::snprintf(line, sizeof line, "  %-14s nonascii:%s  %8.1f -> %8.1f ns/line  x%.3f\n", kind, nonAscii, small,
-                      large, large / small);
+
+    out << "Growth: whole run's ns per line at 1M lines / at 10k lines (100 characters)\n";
+    for (int nonAscii : {0, 1}) {
+      const double small = Value(PairsKey({10'000, 100}, nonAscii), "whole_ns_per_run") / 1e4;
+      const double large = Value(PairsKey({1'000'000, 100}, nonAscii), "whole_ns_per_run") / 1e6;
+      if (small <= 0 || large <= 0) continue;
+      std::snprintf(line, sizeof line, "  nonascii:%d  %8.1f -> %8.1f ns/line  x%.3f\n", nonAscii, small, large,
+                    large / small);
+      out << line;
+    }
+    for (int nonAscii : {0, 1}) {
+      const double plain = Value("PlainWrite/lines:10000/nonascii:" + std::to_string(nonAscii), "ns_per_char");
+      const double whole = Value(PairsKey({10'000, 100}, nonAscii), "whole_ns_per_char");
+      if (plain <= 0 || whole <= 0) continue;
+      std::snprintf(line, sizeof line,
+                    "Plain buffered write, 10k lines, nonascii:%d: %.2f ns/char (whole run %.1f times that)\n",
+                    nonAscii, plain, whole / plain);
+      out << line;
+    }
+    const double markerSmall = Value("MarkerFound/lines:10000", "ns_per_line");
+    const double markerLarge = Value("MarkerFound/lines:1000000", "ns_per_line");
+    if (markerSmall > 0) {
+      std::snprintf(line, sizeof line,
+                    "Finding the marker: %.1f ns per line at 10k lines, %.1f at 1M; %.0f Strings made per run\n",
+                    markerSmall, markerLarge, Value("MarkerFound/lines:10000", "strings_per_run"));
+      out << line;
+    }
+
+    if (Value("GatheredLineMemory", "counts") > 0) {
+      std::snprintf(line, sizeof line,
+                    "Module's host memory per gathered line, over %.0f counts from 1,000 to 30,000: at most %.2f "
+                    "bytes (at %.0f lines), at least %.2f\n",
+                    Value("GatheredLineMemory", "counts"), Value("GatheredLineMemory", "max_bytes_per_line"),
+                    Value("GatheredLineMemory", "max_at_lines"), Value("GatheredLineMemory", "min_bytes_per_line"));
+      out << line;
+    }
+    std::vector<std::pair<double, double>> echoes;
+    for (int length : {1, 10, 100, 1000}) {
+      const double bytes = Value("EchoMemory/length:" + std::to_string(length), "echo_bytes_per_line");
+      if (bytes > 0) echoes.push_back({static_cast<double>(length), bytes});
+    }
+    if (!echoes.empty()) {
+      out << "Host memory the run's echoes add, per line (the default logger keeps each \"Message: @\"):";
+      for (const auto& [length, bytes] : echoes) {
+        std::snprintf(line, sizeof line, "  %.0f chars: %.0f B", length, bytes);
         out << line;
       }
-    }
-    const double small = Median("MarkerFound/lines:10000", "ns_per_line");
-    const double large = Median("MarkerFound/lines:1000000", "ns_per_line");
-    if (small > 0 && large > 0) {
-      std::snprintf(line, sizeof line, "  %-14s             %8.1f -> %8.1f ns/line  x%.3f\n", "MarkerFound", small,
-                    large, large / small);
+      const Fit fit = FitLine(echoes);
+      std::snprintf(line, sizeof line, "\n  fit: %.0f bytes per line + %.2f per character\n", fit.fixed, fit.slope);
       out << line;
     }
   }
 
  private:
-  double Median(const std::string& key, const std::string& counter) const {
-    if (const auto aggregate = medians_.find(key); aggregate != medians_.end()) {
-      const auto found = aggregate->second.find(counter);
-      return found != aggregate->second.end() ? found->second : 0;
-    }
+  // The 10k lines of 100 characters belong to both sweeps and run once.
+  static std::string PairsKey(Shape shape, int nonAscii) { return "Pairs/" + ShapeArgs(shape, nonAscii); }
+  double Value(const std::string& key, const std::string& counter) const {
     const auto run = values_.find(key);
     if (run == values_.end()) return 0;
     const auto found = run->second.find(counter);
-    if (found == run->second.end() || found->second.empty()) return 0;
-    std::vector<double> values = found->second;
-    std::sort(values.begin(), values.end());
-    const size_t middle = values.size() / 2;
-    return values.size() % 2 == 1 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+    return found != run->second.end() ? found->second : 0;
   }
 
-  std::map<std::string, std::map<std::string, std::vector<double>>> values_;
-  std::map<std::string, std::map<std::string, double>> medians_;
+  std::map<std::string, std::map<std::string, double>> values_;
+  std::set<std::string> printed_;
 };
 
-// One run of each kind on `lines` ASCII lines, after one warm-up run, then
-// one that finds the marker in the last of `lines` Python lines; the
-// functions to count under callgrind are the Profiled* ones.
-int Profile(size_t lines) {
+// One run of each kind on `lines` lines of `length` characters, after one
+// warm-up run, then one that finds the marker in the last of `lines` Python
+// lines; the functions to count under callgrind are the Profiled* ones.
+int Profile(size_t lines, size_t length, bool nonAscii) {
   session->UsePythonLines(PYTHON_LINES, false);
-  session->UseDefaultLines(lines, false);
+  session->UseDefaultLines(lines, length, nonAscii);
   bool done = session->Host().RunCommand(QUISTMOOR_ID).value_or(false);
   session->Restore();
   Session::Settle();
@@ -585,29 +783,50 @@ int Profile(size_t lines) {
   t.free_filename(name);
   done &= ProfiledPlainWrite(session->Utf8Lines(), session->File("plain.txt"));
   const FileSize size = session->DefaultSize();
-  session->UsePythonLines(lines, true);
-  done &= session->Host().RunCommand(QUISTMOOR_ID).value_or(false);
-  session->Restore();
-  Session::Settle();
-  done &= ProfiledMarkerRun();
-  std::printf("%zu lines, %lld characters, %lld bytes per file; %s\n", lines, static_cast<long long>(size.characters),
-              static_cast<long long>(size.bytes), done ? "every run answered true" : "A RUN FAILED");
+  if (lines > 0) {
+    session->UsePythonLines(lines, true);
+    done &= session->Host().RunCommand(QUISTMOOR_ID).value_or(false);
+    session->Restore();
+    Session::Settle();
+    done &= ProfiledMarkerRun();
+  }
+  std::printf("%zu lines of %zu characters, %lld characters, %lld bytes per file; %s\n", lines, length,
+              static_cast<long long>(size.characters), static_cast<long long>(size.bytes),
+              done ? "every run answered true" : "A RUN FAILED");
   return done ? 0 : 1;
+}
+
+// Takes `--name=N` out of the arguments; nullopt when it is not there.
+std::optional<size_t> TakeNumber(int& argc, char** argv, std::string_view name) {
+  for (int index = 1; index < argc; ++index) {
+    const std::string_view argument(argv[index]);
+    if (argument.substr(0, name.size()) != name) continue;
+    char* end = nullptr;
+    const unsigned long long value = std::strtoull(argv[index] + name.size(), &end, 10);
+    if (end == argv[index] + name.size() || *end != '\0') Session::Die("not a number: " + std::string(argument));
+    std::copy(argv + index + 1, argv + argc + 1, argv + index);
+    --argc;
+    return static_cast<size_t>(value);
+  }
+  return std::nullopt;
+}
+
+bool TakeFlag(int& argc, char** argv, std::string_view name) {
+  for (int index = 1; index < argc; ++index) {
+    if (std::string_view(argv[index]) != name) continue;
+    std::copy(argv + index + 1, argv + argc + 1, argv + index);
+    --argc;
+    return true;
+  }
+  return false;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  std::optional<size_t> profileLines;
-  constexpr std::string_view PROFILE = "--profile-lines=";
-  for (int index = 1; index < argc; ++index) {
-    const std::string_view argument(argv[index]);
-    if (argument.substr(0, PROFILE.size()) != PROFILE) continue;
-    profileLines = std::strtoull(argv[index] + PROFILE.size(), nullptr, 10);
-    std::copy(argv + index + 1, argv + argc + 1, argv + index);
-    --argc;
-    break;
-  }
+  const std::optional<size_t> profileLines = TakeNumber(argc, argv, "--profile-lines=");
+  const size_t profileLength = TakeNumber(argc, argv, "--profile-length=").value_or(LINE_LENGTH);
+  const bool profileNonAscii = TakeFlag(argc, argv, "--profile-nonascii");
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
 
@@ -615,8 +834,9 @@ int main(int argc, char** argv) {
   session = &host;
   int status = 0;
   if (profileLines) {
-    status = Profile(*profileLines);
+    status = Profile(*profileLines, profileLength, profileNonAscii);
   } else {
+    RegisterBenchmarks();
     SummaryReporter reporter;
     benchmark::RunSpecifiedBenchmarks(&reporter);
   }
