@@ -1,14 +1,18 @@
 // The cost of one Quistmoor run in the stand-in host, measured on the real
 // module of the newest generation, on the thread's CPU time:
-//   Pairs         the run that writes consolelog.txt (whole run) and the bare
-//                 host protocol the file demands (one GetLength, one GetChar
-//                 and one WriteHostFileChar per byte, through the function
-//                 table, on the same lines), timed as pairs in one loop, in
-//                 turn whole-bare and bare-whole, after two warm-up pairs;
-//                 the ratio is the median of the pairs', with its spread.
-//                 Shapes: 10k, 100k and 1M lines of 100 characters, and the
-//                 line lengths 1, 10, 100 and 10,000 (plus an empty log, the
-//                 cost of a run without lines), ASCII and mixed;
+//   Rounds        three runs on the same lines, timed in turn in one loop,
+//                 forward and backward by turns, after a warm-up round of each
+//                 order: the run that writes consolelog.txt (whole run); the
+//                 bare host protocol the file demands (one GetLength, one
+//                 GetChar and one WriteHostFileChar per byte, through the
+//                 function table); and the line calls, the bare protocol with
+//                 the host calls a run makes per line around it (the line's
+//                 String with its line feed, the "Message: @" text and its
+//                 write, their releases). Ratios are medians of the rounds'
+//                 own ratios, with their spread. Shapes: 10k, 100k and 1M lines
+//                 of 100 characters, and the line lengths 1, 10, 100 and 10,000
+//                 (plus an empty log, the cost of a run without lines), ASCII
+//                 and mixed;
 //   PlainWrite    the same bytes written with one buffered fwrite per line;
 //   MarkerFound   the run that finds the end marker in the Python logger's last line;
 //   GatheredLineMemory  the most host memory the module holds per gathered
@@ -19,9 +23,10 @@
 // character over the line lengths, and the memory figures.
 //
 //   harlwick_bench [benchmark options]   the benchmarks
-//   harlwick_bench --profile-lines=N [--profile-length=L] [--profile-nonascii]
+//   harlwick_bench --profile-lines=N [--profile-length=L] [--profile-nonascii] [--profile-trace]
 //     one run of each kind, for callgrind (tools/callgrind.sh): the functions
-//     to count are ProfiledWholeRun and ProfiledBareProtocol.
+//     to count are ProfiledWholeRun, ProfiledLineCalls and ProfiledBareProtocol;
+//     with --profile-trace the host records its call trace during them.
 #include <benchmark/benchmark.h>
 #include <time.h>
 #if defined(__GLIBC__)
@@ -29,6 +34,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -42,6 +48,7 @@
 #include <set>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "standin/host.h"
@@ -62,7 +69,7 @@ constexpr std::string_view FOOTER = "Einde log regels.\n";
 constexpr const char32_t* MARKER = U"Velmaris logging done!";
 constexpr size_t MARKER_LENGTH = 22;
 
-// The shapes of the pairs: lines of 100 characters in three log sizes, and
+// The shapes of the rounds: lines of 100 characters in three log sizes, and
 // the line-length sweep (0 lines: what a run costs without any).
 struct Shape {
   int64_t lines;
@@ -70,10 +77,10 @@ struct Shape {
 };
 constexpr Shape SIZE_SHAPES[] = {{10'000, 100}, {100'000, 100}, {1'000'000, 100}};
 constexpr Shape LENGTH_SHAPES[] = {{0, 0}, {100'000, 1}, {100'000, 10}, {10'000, 100}, {100, 10'000}};
-// Pairs per shape: about this much CPU time, within the bounds.
-constexpr double PAIR_SECONDS = 2.0;
-constexpr int64_t MIN_PAIRS = 15;
-constexpr int64_t MAX_PAIRS = 301;
+// Rounds per shape: about this much CPU time, within the bounds.
+constexpr double ROUND_SECONDS = 2.5;
+constexpr int64_t MIN_ROUNDS = 15;
+constexpr int64_t MAX_ROUNDS = 301;
 
 // The functions that callgrind counts: kept apart, neither inlined nor
 // folded together with another of the same code.
@@ -228,12 +235,8 @@ class Session {
   const std::vector<const brn_string*>& Handles() {
     if (!handles_.empty() || defaultLines_.empty()) return handles_;
     const brn_host_api& t = Table();
-    brn_datatype* type = nullptr;
-    const void* value = t.find_entry_value(standin::LOGGER_REGISTRY_ID, standin::DEFAULT_LOGGER_ID, -1, &type);
-    if (value == nullptr) Die("the default logger is not registered");
-    t.release(type);
     brn_array types{};
-    t.get_logger_types(*static_cast<const brn_logger* const*>(value), &types);
+    t.get_logger_types(DefaultLogger(), &types);
     auto* entries = static_cast<brn_logger_type_entry*>(types.data);
     const brn_logger_type* storing =
         STORING_TYPE < static_cast<size_t>(types.count) ? entries[STORING_TYPE].type : nullptr;
@@ -249,6 +252,16 @@ class Session {
       if (entries[index].type != nullptr) t.release(entries[index].type);
     t.free(types.data);
     return handles_;
+  }
+
+  // The default logger, borrowed from its registry entry.
+  const brn_logger* DefaultLogger() {
+    const brn_host_api& t = Table();
+    brn_datatype* type = nullptr;
+    const void* value = t.find_entry_value(standin::LOGGER_REGISTRY_ID, standin::DEFAULT_LOGGER_ID, -1, &type);
+    if (value == nullptr) Die("the default logger is not registered");
+    t.release(type);
+    return *static_cast<const brn_logger* const*>(value);
   }
 
   // The default logger's lines as the UTF-8 bytes of the file, line feed included.
@@ -350,6 +363,51 @@ PROFILED bool ProfiledBareProtocol(const std::vector<const brn_string*>& lines, 
   return closed;
 }
 
+// The format argument converter of the line calls, as the SDK's: the
+// receiving String shares the argument's text; what it held is released.
+void ShareArgument(brn_string** receiving, const void* argument) {
+  const brn_host_api& t = session->Table();
+  auto* text = const_cast<brn_string*>(*static_cast<const brn_string* const*>(argument));
+  if (text != nullptr) t.acquire(text);
+  brn_string* previous = std::exchange(*receiving, text);
+  if (previous != nullptr) t.release(previous);
+}
+
+// The bare protocol with the host calls a run makes per line around it, in
+// the run's order, without the module: "Message: @" formatted with the line
+// and written to the default logger, then the line and its line feed made as
+// one String, written character by character, and both Strings released.
+PROFILED bool ProfiledLineCalls(const std::vector<const brn_string*>& lines, const brn_filename* name,
+                                const brn_logger* logger) {
+  static constexpr brn_format_converter CONVERTERS[] = {&ShareArgument, nullptr};
+  const brn_host_api& t = session->Table();
+  brn_file* file = t.alloc_host_file();
+  if (t.open_host_file(file, name, BRN_FILEOPEN_WRITE, BRN_FILEDIALOG_NONE, BRN_BYTEORDER_V_MOTOROLA, 0x42524E43,
+                       0x42524E31) != 1) {
+    t.free_host_file(file);
+    return false;
+  }
+  for (char byte : HEADER) t.write_host_file_char(file, static_cast<uint8_t>(byte));
+  for (const brn_string* line : lines) {
+    const void* const arguments[] = {&line, nullptr};
+    brn_string* message = t.format_x_args("Message: @", 1, arguments, CONVERTERS);
+    brn_error* error = nullptr;
+    if (t.logger_write(logger, BRN_TARGETAUDIENCE_ALL, message, {__FILE__, __LINE__}, BRN_WRITEMETA_DEFAULT, &error) ==
+            0 &&
+        error != nullptr)
+      t.release(error);
+    t.release(message);
+    brn_string* text = t.concat_string_cstring(line, "\n");
+    for (int64_t index = 0; index < t.string_get_length(text); ++index)
+      WriteUtf8(t, file, t.string_get_char(text, index));
+    t.release(text);
+  }
+  for (char byte : FOOTER) t.write_host_file_char(file, static_cast<uint8_t>(byte));
+  const bool closed = t.close_host_file(file) == 1;
+  t.free_host_file(file);
+  return closed;
+}
+
 PROFILED bool ProfiledPlainWrite(const std::vector<std::string>& lines, const std::filesystem::path& path) {
   std::FILE* file = std::fopen(path.c_str(), "wb");
   if (file == nullptr) return false;
@@ -379,43 +437,65 @@ double Median(const std::vector<double>& values) {
 
 // A whole run and a bare protocol run, each on the thread's CPU time, in
 // the order given; the whole run starts from the session's restored state.
-struct PairTimes {
+// One round: a whole run, the line calls and a bare protocol run, each on
+// the thread's CPU time and from the session's restored state, in that
+// order or the reverse.
+struct RoundTimes {
   double whole = 0;
+  double lines = 0;
   double bare = 0;
   bool written = true;
 };
-PairTimes RunPair(bool wholeFirst, const std::vector<const brn_string*>& handles, const brn_filename* name) {
-  session->Restore();
-  PairTimes times;
-  for (int turn = 0; turn < 2; ++turn) {
-    const bool whole = (turn == 0) == wholeFirst;
+RoundTimes RunRound(bool forward, const std::vector<const brn_string*>& handles, const brn_filename* name,
+                    const brn_logger* logger) {
+  RoundTimes times;
+  for (int turn = 0; turn < 3; ++turn) {
+    const int which = forward ? turn : 2 - turn;
+    session->Restore();
     const double start = ThreadSeconds();
-    const bool written = whole ? ProfiledWholeRun() : ProfiledBareProtocol(handles, name);
-    (whole ? times.whole : times.bare) = ThreadSeconds() - start;
+    const bool written = which == 0   ? ProfiledWholeRun()
+                         : which == 1 ? ProfiledLineCalls(handles, name, logger)
+                                      : ProfiledBareProtocol(handles, name);
+    (which == 0 ? times.whole : which == 1 ? times.lines : times.bare) = ThreadSeconds() - start;
     times.written &= written;
   }
   return times;
 }
 
-// Each iteration is one pair, whole-bare and bare-whole in turn, after one
-// warm-up pair of each order.
-void Pairs(benchmark::State& state, Shape shape, bool nonAscii) {
+// The median of the ratios of two series, with its spread.
+void SetRatioCounters(benchmark::State& state, const std::string& name, const std::vector<double>& numerators,
+                      const std::vector<double>& denominators) {
+  std::vector<double> ratios;
+  for (size_t index = 0; index < numerators.size(); ++index)
+    ratios.push_back(denominators[index] > 0 ? numerators[index] / denominators[index] : 0);
+  state.counters[name] = Median(ratios);
+  state.counters[name + "_p10"] = Quantile(ratios, 0.1);
+  state.counters[name + "_p90"] = Quantile(ratios, 0.9);
+  state.counters[name + "_min"] = Quantile(ratios, 0);
+  state.counters[name + "_max"] = Quantile(ratios, 1);
+}
+
+// Each iteration is one round, forward and backward in turn, after one
+// warm-up round of each order.
+void Rounds(benchmark::State& state, Shape shape, bool nonAscii) {
   session->UsePythonLines(PYTHON_LINES, false);
   session->UseDefaultLines(static_cast<size_t>(shape.lines), static_cast<size_t>(shape.length), nonAscii);
   const std::vector<const brn_string*>& handles = session->Handles();
+  const brn_logger* logger = session->DefaultLogger();
   const brn_host_api& t = session->Table();
   brn_filename* name = t.filename_from_cstring(session->File("protocol.txt").c_str());
-  bool written = RunPair(true, handles, name).written && RunPair(false, handles, name).written;
-  std::vector<double> wholes, bares, ratios;
-  int64_t pair = 0;
+  bool written = RunRound(true, handles, name, logger).written && RunRound(false, handles, name, logger).written;
+  std::vector<double> wholes, lines, bares;
+  int64_t round = 0;
   for (auto _ : state) {
-    const PairTimes times = RunPair(pair++ % 2 == 0, handles, name);
-    state.SetIterationTime(times.whole + times.bare);
+    const RoundTimes times = RunRound(round++ % 2 == 0, handles, name, logger);
+    state.SetIterationTime(times.whole + times.lines + times.bare);
     written &= times.written;
     wholes.push_back(times.whole);
+    lines.push_back(times.lines);
     bares.push_back(times.bare);
-    ratios.push_back(times.bare > 0 ? times.whole / times.bare : 0);
   }
+  session->Restore();
   t.free_filename(name);
   const int64_t bytes = session->DefaultSize().bytes;
   if (!written || FileBytes(session->File("consolelog.txt")) != bytes ||
@@ -425,14 +505,14 @@ void Pairs(benchmark::State& state, Shape shape, bool nonAscii) {
   }
   const auto characters = static_cast<double>(session->DefaultSize().characters);
   state.counters["whole_ns_per_run"] = Median(wholes) * 1e9;
+  state.counters["lines_ns_per_run"] = Median(lines) * 1e9;
   state.counters["bare_ns_per_run"] = Median(bares) * 1e9;
   state.counters["whole_ns_per_char"] = Median(wholes) * 1e9 / characters;
+  state.counters["lines_ns_per_char"] = Median(lines) * 1e9 / characters;
   state.counters["bare_ns_per_char"] = Median(bares) * 1e9 / characters;
-  state.counters["ratio"] = Median(ratios);
-  state.counters["ratio_p10"] = Quantile(ratios, 0.1);
-  state.counters["ratio_p90"] = Quantile(ratios, 0.9);
-  state.counters["ratio_min"] = Quantile(ratios, 0);
-  state.counters["ratio_max"] = Quantile(ratios, 1);
+  SetRatioCounters(state, "ratio", wholes, bares);
+  SetRatioCounters(state, "lines_ratio", lines, bares);
+  SetRatioCounters(state, "whole_per_lines", wholes, lines);
 }
 
 // Times `run` once per iteration on the thread's CPU time, after one
@@ -558,12 +638,12 @@ void EchoMemory(benchmark::State& state) {
   state.counters["echo_bytes_per_line"] = Median(perLine);
 }
 
-// Pairs per shape: about PAIR_SECONDS of CPU time on a machine like the
-// one of the README, within MIN_PAIRS..MAX_PAIRS.
-int64_t PairsFor(Shape shape) {
-  const double perPair =
-      4e-4 + static_cast<double>(shape.lines) * (1.2e-6 + 1.8e-8 * static_cast<double>(shape.length));
-  return std::clamp(static_cast<int64_t>(PAIR_SECONDS / perPair), MIN_PAIRS, MAX_PAIRS);
+// Rounds per shape: about ROUND_SECONDS of CPU time on a machine like the
+// one of the README, within MIN_ROUNDS..MAX_ROUNDS.
+int64_t RoundsFor(Shape shape) {
+  const double perRound =
+      6e-4 + static_cast<double>(shape.lines) * (2.4e-6 + 2.6e-8 * static_cast<double>(shape.length));
+  return std::clamp(static_cast<int64_t>(ROUND_SECONDS / perRound), MIN_ROUNDS, MAX_ROUNDS);
 }
 
 std::string ShapeArgs(Shape shape, int nonAscii) {
@@ -580,8 +660,8 @@ void RegisterBenchmarks() {
         shapes.push_back({shape, nonAscii});
   }
   for (const auto& [shape, nonAscii] : shapes)
-    benchmark::RegisterBenchmark(("Pairs/" + ShapeArgs(shape, nonAscii)).c_str(), &Pairs, shape, nonAscii != 0)
-        ->Iterations(PairsFor(shape))
+    benchmark::RegisterBenchmark(("Rounds/" + ShapeArgs(shape, nonAscii)).c_str(), &Rounds, shape, nonAscii != 0)
+        ->Iterations(RoundsFor(shape))
         ->UseManualTime()
         ->Unit(benchmark::kMillisecond);
   benchmark::RegisterBenchmark("PlainWrite", &PlainWrite)
@@ -651,60 +731,31 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     ConsoleReporter::Finalize();
     std::ostream& out = GetOutputStream();
     char line[240];
-    out << "\nWhole run / bare protocol: medians of alternating pairs on thread CPU time\n";
-    out << "  shape                                  whole ns/char  bare ns/char  whole/bare  p10..p90     "
+    out << "\nMedians of rounds on thread CPU time; ratios are medians of each round's own, with p10..p90 and "
            "min..max\n";
+    out << "  shape                                   ns/char: whole   lines    bare   whole/bare  p10..p90     "
+           "min..max      lines/bare  whole/lines\n";
     for (int nonAscii : {0, 1}) {
       std::vector<Shape> shapes(std::begin(SIZE_SHAPES), std::end(SIZE_SHAPES));
       shapes.insert(shapes.end(), std::begin(LENGTH_SHAPES), std::end(LENGTH_SHAPES));
       for (Shape shape : shapes) {
-        const std::string key = PairsKey(shape, nonAscii);
+        const std::string key = RoundsKey(shape, nonAscii);
         if (shape.lines == 0 || Value(key, "ratio") <= 0 || !printed_.insert(key).second) continue;
-        std::snprintf(line, sizeof line, "  %-38s %13.2f %13.2f %11.3f  %5.3f..%5.3f  %5.3f..%5.3f\n",
+        std::snprintf(line, sizeof line, "  %-38s %14.2f %7.2f %7.2f %10.3f  %5.3f..%5.3f  %5.3f..%6.3f %9.3f %11.3f\n",
                       ShapeArgs(shape, nonAscii).c_str(), Value(key, "whole_ns_per_char"),
-                      Value(key, "bare_ns_per_char"), Value(key, "ratio"), Value(key, "ratio_p10"),
-                      Value(key, "ratio_p90"), Value(key, "ratio_min"), Value(key, "ratio_max"));
+                      Value(key, "lines_ns_per_char"), Value(key, "bare_ns_per_char"), Value(key, "ratio"),
+                      Value(key, "ratio_p10"), Value(key, "ratio_p90"), Value(key, "ratio_min"),
+                      Value(key, "ratio_max"), Value(key, "lines_ratio"), Value(key, "whole_per_lines"));
         out << line;
       }
     }
 
-    const std::string empty = PairsKey({0, 0}, 0);
-    const double wholeEmpty = Value(empty, "whole_ns_per_run");
-    const double bareEmpty = Value(empty, "bare_ns_per_run");
-    std::snprintf(line, sizeof line, "\nA run without lines: whole %.0f ns, bare %.0f ns (subtracted below)\n",
-                  wholeEmpty, bareEmpty);
-    out << line;
-    out << "Per line by line length (ns; the line feed's cost counts to the line):\n";
-    for (int nonAscii : {0, 1}) {
-      std::vector<std::pair<double, double>> wholePoints, barePoints;
-      for (Shape shape : LENGTH_SHAPES) {
-        if (shape.lines == 0) continue;
-        const std::string key = PairsKey(shape, nonAscii);
-        const auto lines = static_cast<double>(shape.lines);
-        const double whole = (Value(key, "whole_ns_per_run") - wholeEmpty) / lines;
-        const double bare = (Value(key, "bare_ns_per_run") - bareEmpty) / lines;
-        if (Value(key, "ratio") <= 0) continue;
-        wholePoints.push_back({static_cast<double>(shape.length), whole});
-        barePoints.push_back({static_cast<double>(shape.length), bare});
-        std::snprintf(line, sizeof line,
-                      "  %-8s %6lld chars  whole %10.1f  bare %10.1f  whole/bare %6.3f (pairs' median %6.3f)\n",
-                      nonAscii != 0 ? "mixed" : "ASCII", static_cast<long long>(shape.length), whole, bare,
-                      bare > 0 ? whole / bare : 0, Value(key, "ratio"));
-        out << line;
-      }
-      const Fit whole = FitLine(wholePoints);
-      const Fit bare = FitLine(barePoints);
-      std::snprintf(line, sizeof line,
-                    "  %-8s fit: whole %7.1f ns per line + %5.2f ns per char;  bare %6.1f ns per line + %5.2f ns "
-                    "per char\n",
-                    nonAscii != 0 ? "mixed" : "ASCII", whole.fixed, whole.slope, bare.fixed, bare.slope);
-      out << line;
-    }
+    PrintLineLengths(out);
 
     out << "Growth: whole run's ns per line at 1M lines / at 10k lines (100 characters)\n";
     for (int nonAscii : {0, 1}) {
-      const double small = Value(PairsKey({10'000, 100}, nonAscii), "whole_ns_per_run") / 1e4;
-      const double large = Value(PairsKey({1'000'000, 100}, nonAscii), "whole_ns_per_run") / 1e6;
+      const double small = Value(RoundsKey({10'000, 100}, nonAscii), "whole_ns_per_run") / 1e4;
+      const double large = Value(RoundsKey({1'000'000, 100}, nonAscii), "whole_ns_per_run") / 1e6;
       if (small <= 0 || large <= 0) continue;
       std::snprintf(line, sizeof line, "  nonascii:%d  %8.1f -> %8.1f ns/line  x%.3f\n", nonAscii, small, large,
                     large / small);
@@ -712,7 +763,7 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     }
     for (int nonAscii : {0, 1}) {
       const double plain = Value("PlainWrite/lines:10000/nonascii:" + std::to_string(nonAscii), "ns_per_char");
-      const double whole = Value(PairsKey({10'000, 100}, nonAscii), "whole_ns_per_char");
+      const double whole = Value(RoundsKey({10'000, 100}, nonAscii), "whole_ns_per_char");
       if (plain <= 0 || whole <= 0) continue;
       std::snprintf(line, sizeof line,
                     "Plain buffered write, 10k lines, nonascii:%d: %.2f ns/char (whole run %.1f times that)\n",
@@ -753,9 +804,53 @@ class SummaryReporter : public benchmark::ConsoleReporter {
     }
   }
 
+  // The per-line cost of each kind by line length, less a run without
+  // lines, and its fit; nothing when the sweep did not run.
+  void PrintLineLengths(std::ostream& out) const {
+    char line[240];
+    const std::string empty = RoundsKey({0, 0}, 0);
+    const std::array<const char*, 3> kinds = {"whole", "lines", "bare"};
+    std::array<double, 3> emptyRun{};
+    for (size_t kind = 0; kind < kinds.size(); ++kind)
+      emptyRun[kind] = Value(empty, std::string(kinds[kind]) + "_ns_per_run");
+    if (emptyRun[0] <= 0) return;
+    std::snprintf(line, sizeof line,
+                  "\nA run without lines: whole %.0f ns, lines %.0f ns, bare %.0f ns (taken off below)\n", emptyRun[0],
+                  emptyRun[1], emptyRun[2]);
+    out << line;
+    out << "Per line by line length, ns (the line feed counts to the line):\n";
+    for (int nonAscii : {0, 1}) {
+      std::array<std::vector<std::pair<double, double>>, 3> points;
+      for (Shape shape : LENGTH_SHAPES) {
+        const std::string key = RoundsKey(shape, nonAscii);
+        if (shape.lines == 0 || Value(key, "ratio") <= 0) continue;
+        std::array<double, 3> perLine{};
+        for (size_t kind = 0; kind < kinds.size(); ++kind) {
+          perLine[kind] = (Value(key, std::string(kinds[kind]) + "_ns_per_run") - emptyRun[kind]) /
+                          static_cast<double>(shape.lines);
+          points[kind].push_back({static_cast<double>(shape.length), perLine[kind]});
+        }
+        std::snprintf(line, sizeof line,
+                      "  %-6s %6lld chars  whole %10.1f  lines %10.1f  bare %10.1f  whole/bare %6.3f (rounds' "
+                      "median %6.3f)\n",
+                      nonAscii != 0 ? "mixed" : "ASCII", static_cast<long long>(shape.length), perLine[0], perLine[1],
+                      perLine[2], perLine[2] > 0 ? perLine[0] / perLine[2] : 0, Value(key, "ratio"));
+        out << line;
+      }
+      if (points[0].size() < 2) continue;
+      out << "  " << (nonAscii != 0 ? "mixed" : "ASCII") << " fit (least squares on relative error):";
+      for (size_t kind = 0; kind < kinds.size(); ++kind) {
+        const Fit fit = FitLine(points[kind]);
+        std::snprintf(line, sizeof line, "  %s %.1f ns per line + %.2f per char;", kinds[kind], fit.fixed, fit.slope);
+        out << line;
+      }
+      out << "\n";
+    }
+  }
+
  private:
   // The 10k lines of 100 characters belong to both sweeps and run once.
-  static std::string PairsKey(Shape shape, int nonAscii) { return "Pairs/" + ShapeArgs(shape, nonAscii); }
+  static std::string RoundsKey(Shape shape, int nonAscii) { return "Rounds/" + ShapeArgs(shape, nonAscii); }
   double Value(const std::string& key, const std::string& counter) const {
     const auto run = values_.find(key);
     if (run == values_.end()) return 0;
@@ -770,16 +865,25 @@ class SummaryReporter : public benchmark::ConsoleReporter {
 // One run of each kind on `lines` lines of `length` characters, after one
 // warm-up run, then one that finds the marker in the last of `lines` Python
 // lines; the functions to count under callgrind are the Profiled* ones.
-int Profile(size_t lines, size_t length, bool nonAscii) {
+// With `trace`, the host records its call trace during the profiled runs.
+int Profile(size_t lines, size_t length, bool nonAscii, bool trace) {
   session->UsePythonLines(PYTHON_LINES, false);
   session->UseDefaultLines(lines, length, nonAscii);
   bool done = session->Host().RunCommand(QUISTMOOR_ID).value_or(false);
   session->Restore();
   Session::Settle();
+  standin::Trace& events = session->Host().GetTrace();
+  events.SetOn(trace);
   done &= ProfiledWholeRun();
+  events.Clear();
   const brn_host_api& t = session->Table();
   brn_filename* name = t.filename_from_cstring(session->File("protocol.txt").c_str());
   done &= ProfiledBareProtocol(session->Handles(), name);
+  events.Clear();
+  done &= ProfiledLineCalls(session->Handles(), name, session->DefaultLogger());
+  session->Restore();
+  events.Clear();
+  events.SetOn(false);
   t.free_filename(name);
   done &= ProfiledPlainWrite(session->Utf8Lines(), session->File("plain.txt"));
   const FileSize size = session->DefaultSize();
@@ -827,6 +931,7 @@ int main(int argc, char** argv) {
   const std::optional<size_t> profileLines = TakeNumber(argc, argv, "--profile-lines=");
   const size_t profileLength = TakeNumber(argc, argv, "--profile-length=").value_or(LINE_LENGTH);
   const bool profileNonAscii = TakeFlag(argc, argv, "--profile-nonascii");
+  const bool profileTrace = TakeFlag(argc, argv, "--profile-trace");
   benchmark::Initialize(&argc, argv);
   if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 2;
 
@@ -834,7 +939,7 @@ int main(int argc, char** argv) {
   session = &host;
   int status = 0;
   if (profileLines) {
-    status = Profile(*profileLines, profileLength, profileNonAscii);
+    status = Profile(*profileLines, profileLength, profileNonAscii, profileTrace);
   } else {
     RegisterBenchmarks();
     SummaryReporter reporter;

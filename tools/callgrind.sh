@@ -1,28 +1,34 @@
 #!/usr/bin/env bash
 # Builds the bench preset and counts, with callgrind, the instructions of a
-# whole run and of the bare host protocol on the same lines (10,000 lines of
-# 10 and of 100 characters, ASCII and mixed, and a run without lines), then
-# prints per character and per line:
+# whole run, of the line calls and of the bare host protocol on the same
+# lines (10,000 lines of 10 and of 100 characters, ASCII and mixed, and a run
+# without lines), then prints per character and per line:
 #   whole run      everything a run executes (host, C library and module);
+#   line calls     the bare protocol with the host calls a run makes per line
+#                  around it (line String, "Message: @" text and write, releases);
 #   bare protocol  the host calls the file demands, with the loop that makes them;
 #   module's own   the instructions of the module file alone (the plug-in and
 #                  the SDK compiled into it), the host's and the C library's excluded;
 #   bare loop      the bare protocol's own loop, the host's calls excluded.
 #
 #   tools/callgrind.sh           the figures
+#   tools/callgrind.sh --trace   the same with the host recording its call trace
 #   tools/callgrind.sh --keep    also keeps the callgrind files in build/bench/callgrind/
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 keep=0
-case "${1:-}" in
-  "") ;;
-  --keep) keep=1 ;;
-  *)
-    echo "usage: tools/callgrind.sh [--keep]" >&2
-    exit 2
-    ;;
-esac
+trace=
+for argument in "$@"; do
+  case "$argument" in
+    --keep) keep=1 ;;
+    --trace) trace=--profile-trace ;;
+    *)
+      echo "usage: tools/callgrind.sh [--trace] [--keep]" >&2
+      exit 2
+      ;;
+  esac
+done
 for tool in valgrind callgrind_annotate python3; do
   command -v "$tool" >/dev/null || { echo "callgrind: $tool is missing" >&2; exit 2; }
 done
@@ -40,8 +46,9 @@ shapes=("empty 0 0" "ascii10 $lines 10" "ascii100 $lines 100" "mixed100 $lines 1
 for shape in "${shapes[@]}"; do
   read -r name count length extra <<<"$shape"
   valgrind --tool=callgrind --callgrind-out-file="$out/$name.out" --collect-atstart=no \
-    --toggle-collect='*ProfiledWholeRun*' --toggle-collect='*ProfiledBareProtocol*' \
-    "$bench" --profile-lines="$count" --profile-length="$length" ${extra:-} >"$out/$name.log" 2>&1 || {
+    --toggle-collect='*ProfiledWholeRun*' --toggle-collect='*ProfiledLineCalls*' \
+    --toggle-collect='*ProfiledBareProtocol*' \
+    "$bench" --profile-lines="$count" --profile-length="$length" ${extra:-} $trace >"$out/$name.log" 2>&1 || {
     cat "$out/$name.log" >&2
     exit 1
   }
@@ -49,7 +56,7 @@ for shape in "${shapes[@]}"; do
   callgrind_annotate --threshold=100 "$out/$name.out" >"$out/$name.self" 2>/dev/null
 done
 
-python3 - "$out" "$lines" <<'EOF'
+python3 - "$out" "$lines" "$trace" <<'EOF'
 import re, sys
 
 folder, lines = sys.argv[1], int(sys.argv[2])
@@ -61,9 +68,10 @@ def rows(path):
             yield int(match.group(1).replace(",", "")), match.group(2)
 
 def figures(name):
-    whole = bare = module = loop = 0
+    whole = calls = bare = module = loop = 0
     for count, where in rows(f"{folder}/{name}.inclusive"):
         if "::ProfiledWholeRun()" in where: whole = count
+        if "::ProfiledLineCalls(" in where: calls = count
         if "::ProfiledBareProtocol(" in where: bare = count
     for count, where in rows(f"{folder}/{name}.self"):
         if where.endswith("harlwick.xdl64]"): module += count
@@ -72,12 +80,13 @@ def figures(name):
     characters = int(re.search(r", (\d+) characters, \d+ bytes", log).group(1))
     if "every run answered true" not in log:
         sys.exit(f"callgrind: a run of {name} failed")
-    return dict(whole=whole, bare=bare, module=module, loop=loop, characters=characters)
+    return dict(whole=whole, calls=calls, bare=bare, module=module, loop=loop, characters=characters)
 
 shapes = {name: figures(name) for name in ("empty", "ascii10", "ascii100", "mixed100")}
-kinds = (("whole", "whole run"), ("bare", "bare protocol"), ("module", "module's own"), ("loop", "bare loop"))
+kinds = (("whole", "whole run"), ("calls", "line calls"), ("bare", "bare protocol"), ("module", "module's own"), ("loop", "bare loop"))
 
-print(f"Instructions (callgrind), {lines:,} lines; a line's characters count with its line feed\n")
+trace = " with the host's call trace recording" if len(sys.argv) > 3 and sys.argv[3] else ""
+print(f"Instructions (callgrind), {lines:,} lines{trace}; a line's characters count with its line feed\n")
 print(f"{'per character of the file':34}" + "".join(f"{label:>15}" for _, label in kinds) + f"{'whole/bare':>12}{'own/loop':>10}")
 for name, label in (("ascii10", "10-char ASCII lines"), ("ascii100", "100-char ASCII lines"), ("mixed100", "100-char mixed lines")):
     shape = shapes[name]
