@@ -873,7 +873,7 @@ int Profile(size_t lines, size_t length, bool nonAscii, bool trace) {
   session->Restore();
   Session::Settle();
   standin::Trace& events = session->Host().GetTrace();
-  events.SetOn(trace);
+  session->Host().SetTracing(trace);
   done &= ProfiledWholeRun();
   events.Clear();
   const brn_host_api& t = session->Table();
@@ -883,7 +883,7 @@ int Profile(size_t lines, size_t length, bool nonAscii, bool trace) {
   done &= ProfiledLineCalls(session->Handles(), name, session->DefaultLogger());
   session->Restore();
   events.Clear();
-  events.SetOn(false);
+  session->Host().SetTracing(false);
   t.free_filename(name);
   done &= ProfiledPlainWrite(session->Utf8Lines(), session->File("plain.txt"));
   const FileSize size = session->DefaultSize();

@@ -125,7 +125,7 @@ HostState::HostState(HostOptions hostOptions) : options(std::move(hostOptions)),
 
   FillTable(table);
   table.api_version = options.apiVersion;
-  trace.SetOn(options.trace);
+  SetTracing(options.trace);
 
   emptyString = NewString(U"", "host: empty String", true);
   receivingText = NewString(U"(what the receiving String held)", "host: formatter's receiving String", true);
@@ -166,6 +166,13 @@ HostState::~HostState() {
     for (const std::string& line : left) std::fprintf(stderr, "  %s\n", line.c_str());
     if (options.abortOnLeak) Fatal("objects outlive the host");
   }
+}
+
+void HostState::SetTracing(bool on) {
+  trace.SetOn(on);
+  SetPerCharacterEntries(table, on);
+  // A shorter table on offer is a copy of the first bytes of this one.
+  if (shortTable) std::memcpy(offered, &table, offered->table_size);
 }
 
 StringObject* HostState::NewString(std::u32string text, const char* madeBy, bool hostKept) {
@@ -452,6 +459,10 @@ void Host::ClearRecords() {
   state_->messageBoxes.clear();
   state_->fileFailures.clear();
   state_->trace.Clear();
+}
+
+void Host::SetTracing(bool on) {
+  state_->SetTracing(on);
 }
 
 Trace& Host::GetTrace() {

@@ -106,6 +106,8 @@ class HostState {
   void SetRegistryEntries();
   void Record(int32_t level, std::string text, const char* file = nullptr, int32_t line = 0);
 
+  // Starts or stops the trace, with the table's per-character entries.
+  void SetTracing(bool on);
   // A breach of the host's rules that the host forgives.
   void ProtocolFault(std::string text) { protocolFaults.push_back(std::move(text)); }
   // Serials for the trace; 0 for null.
@@ -162,6 +164,8 @@ class HostState {
 
 // Fills the function table; defined with the table's functions.
 void FillTable(brn_host_api& table);
+// Puts the recording or the plain build of the per-character entries into the table.
+void SetPerCharacterEntries(brn_host_api& table, bool traced);
 
 // The state of the process's one host while it lives, else null; what the
 // table's functions serve.

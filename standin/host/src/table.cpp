@@ -4,6 +4,7 @@
 // the trace when it is on. No C++ exception leaves an entry: one thrown
 // inside the host (memory running out) answers the entry's failure.
 #include <algorithm>
+#include <array>
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
@@ -30,19 +31,26 @@ HostState& S() {
 
 // Records one call when the trace is on; answers the event's index, or -1.
 // `object` is the host object the call takes first.
-template <typename... Args>
-int64_t Note(HostState& s, Call call, const ObjectHeader* object, uint64_t other, uint64_t made, Args... args) {
-  if (!s.trace.On()) [[likely]]
-    return -1;
+// The event is built out of line, so that with recording off a call pays
+// only the test of the flag.
+[[gnu::cold, gnu::noinline]] int64_t Record(HostState& s, Call call, const ObjectHeader* object, uint64_t other,
+                                            uint64_t made, std::array<int64_t, 5> args) {
   Event event;
   event.call = call;
   event.kind = object != nullptr ? object->kind : Kind::Count;
   event.object = HostState::SerialOf(object);
   event.other = other;
   event.made = made;
-  size_t next = 0;
-  ((event.args[next++] = static_cast<int64_t>(args)), ...);
+  event.args = args;
   return s.trace.Add(event);
+}
+
+template <typename... Args>
+[[gnu::always_inline]] inline int64_t Note(HostState& s, Call call, const ObjectHeader* object, uint64_t other,
+                                           uint64_t made, Args... args) {
+  if (!s.trace.On()) [[likely]]
+    return -1;
+  return Record(s, call, object, other, made, {static_cast<int64_t>(args)...});
 }
 
 // As Note, for a call whose first object is an allocation.
@@ -303,21 +311,38 @@ brn_string* ConcatStringCString(const brn_string* string, const char* utf8) {
   return joined;
 }
 
-int64_t StringGetLength(const brn_string* string) {
-  HostState& s = S();
-  const StringObject* object = s.String(string, "string_get_length");
-  const int64_t length = object != nullptr ? static_cast<int64_t>(object->text.size()) : 0;
-  Note(s, Call::StringGetLength, object, 0, 0, length);
+// The per-character entries come in two builds, one that records and one
+// that does not, and the table holds the one the trace asks for: with
+// recording off they test no flag. The recording build records through a
+// tail call.
+[[gnu::cold, gnu::noinline]] int64_t RecordLength(HostState& s, const StringObject* string, int64_t length) {
+  Record(s, Call::StringGetLength, string, 0, 0, {length});
   return length;
 }
 
-uint32_t StringGetChar(const brn_string* string, int64_t index) {
+template <bool traced>
+int64_t StringGetLength(const brn_string* string) noexcept {
+  HostState& s = S();
+  const StringObject* object = s.String(string, "string_get_length");
+  const int64_t length = object != nullptr ? static_cast<int64_t>(object->text.size()) : 0;
+  if constexpr (traced) return RecordLength(s, object, length);
+  return length;
+}
+
+[[gnu::cold, gnu::noinline]] uint32_t RecordChar(HostState& s, const StringObject* string, int64_t index,
+                                                 uint32_t code) {
+  Record(s, Call::StringGetChar, string, 0, 0, {index, code});
+  return code;
+}
+
+template <bool traced>
+uint32_t StringGetChar(const brn_string* string, int64_t index) noexcept {
   HostState& s = S();
   const StringObject* object = s.String(string, "string_get_char");
   const uint32_t code = object == nullptr || index < 0 || static_cast<size_t>(index) >= object->text.size()
                             ? 0
                             : object->text[static_cast<size_t>(index)];
-  Note(s, Call::StringGetChar, object, 0, 0, index, code);
+  if constexpr (traced) return RecordChar(s, object, index, code);
   return code;
 }
 
@@ -453,8 +478,13 @@ brn_file* AllocHostFile() {
 }
 
 // A file operation the system refused, with the system's reason.
-void FileFailed(HostState& s, const char* operation, const std::string& path, int error) {
-  s.fileFailures.push_back({operation, path, std::strerror(error)});
+// Never throws: it is reached from the per-byte write, which has no guard.
+void FileFailed(HostState& s, const char* operation, const std::string& path, int error) noexcept {
+  try {
+    s.fileFailures.push_back({operation, path, std::strerror(error)});
+  } catch (...) {
+    // Without memory for the record the failure still shows in the answer.
+  }
 }
 
 int32_t OpenHostFile(brn_file* file, const brn_filename* name, int32_t mode, int32_t dialog, int32_t byteOrder,
@@ -497,18 +527,28 @@ int32_t OpenHostFile(brn_file* file, const brn_filename* name, int32_t mode, int
   return complete;
 }
 
-int32_t WriteHostFileChar(brn_file* file, uint8_t byte) {
+// One byte into the file's buffer, handed on when the buffer is full.
+[[gnu::always_inline]] inline int32_t PutByte(HostState& s, FileObject* file, uint8_t byte, bool refused) {
+  if (refused) [[unlikely]]
+    return 0;
+  file->buffer[file->used++] = byte;
+  if (file->used == FILE_BUFFER_SIZE) [[unlikely]]
+    FlushFile(s, file);
+  return 1;
+}
+
+[[gnu::cold, gnu::noinline]] int32_t RecordWrite(HostState& s, FileObject* file, uint8_t byte, bool refused) {
+  s.trace.SetFailed(Record(s, Call::WriteHostFileChar, file, 0, 0, {byte}), refused);
+  return PutByte(s, file, byte, refused);
+}
+
+template <bool traced>
+int32_t WriteHostFileChar(brn_file* file, uint8_t byte) noexcept {
   HostState& s = S();
   auto* object = s.Checked<FileObject, Kind::File>(file, "write_host_file_char");
-  const int64_t event = Note(s, Call::WriteHostFileChar, object, 0, 0, byte);
-  if (object == nullptr || object->stream == nullptr || s.faults.Fail(Site::WriteByte)) [[unlikely]] {
-    s.trace.SetFailed(event);
-    return 0;
-  }
-  object->buffer[object->used++] = byte;
-  if (object->used == FILE_BUFFER_SIZE) [[unlikely]]
-    FlushFile(s, object);
-  return 1;
+  const bool refused = object == nullptr || object->stream == nullptr || s.faults.Fail(Site::WriteByte);
+  if constexpr (traced) return RecordWrite(s, object, byte, refused);
+  return PutByte(s, object, byte, refused);
 }
 
 int32_t CloseHostFile(brn_file* file) {
@@ -765,6 +805,12 @@ struct Guarded<entry, failure> {
 
 }  // namespace
 
+void SetPerCharacterEntries(brn_host_api& table, bool traced) {
+  table.string_get_length = traced ? &StringGetLength<true> : &StringGetLength<false>;
+  table.string_get_char = traced ? &StringGetChar<true> : &StringGetChar<false>;
+  table.write_host_file_char = traced ? &WriteHostFileChar<true> : &WriteHostFileChar<false>;
+}
+
 void FillTable(brn_host_api& table) {
   table = brn_host_api{};
   table.table_size = sizeof(brn_host_api);
@@ -789,8 +835,9 @@ void FillTable(brn_host_api& table) {
   table.string_set_cstring = &Guarded<&StringSetCString>::Call;
   table.get_utf8_decoder = &Guarded<&GetUtf8Decoder>::Call;
   table.concat_string_cstring = &Guarded<&ConcatStringCString>::Call;
-  table.string_get_length = &Guarded<&StringGetLength>::Call;
-  table.string_get_char = &Guarded<&StringGetChar>::Call;
+  // The per-character entries allocate nothing and so cannot throw; they go
+  // without the guard's extra call.
+  SetPerCharacterEntries(table, false);
   table.string_find_index = &Guarded<&StringFindIndex, -1>::Call;
   table.format_x_args = &Guarded<&FormatXArgs>::Call;
   table.get_host_path = &Guarded<&GetHostPath>::Call;
@@ -799,7 +846,6 @@ void FillTable(brn_host_api& table) {
   table.free_filename = &Guarded<&FreeFileName>::Call;
   table.alloc_host_file = &Guarded<&AllocHostFile>::Call;
   table.open_host_file = &Guarded<&OpenHostFile>::Call;
-  table.write_host_file_char = &Guarded<&WriteHostFileChar>::Call;
   table.close_host_file = &Guarded<&CloseHostFile>::Call;
   table.free_host_file = &Guarded<&FreeHostFile>::Call;
   table.open_resource_folder = &Guarded<&OpenResourceFolder>::Call;

@@ -162,6 +162,8 @@ class Host {
   void ClearRecords();
 
   // ---- The call trace ----
+  // Starts or stops recording (HostOptions::trace sets it at the start).
+  void SetTracing(bool on);
   Trace& GetTrace();
   Events TraceEvents() const;
 

@@ -22,6 +22,8 @@
 
 namespace standin {
 
+class HostState;
+
 enum class Call : uint8_t {
   // The host calling the module.
   Entry,         // args: action, value, answer
@@ -98,7 +100,6 @@ struct Event {
 class Trace {
  public:
   bool On() const { return on_; }
-  void SetOn(bool on) { on_ = on; }
   void Clear() { events_.clear(); }
 
   // Appends an event when recording; answers its index, or -1.
@@ -118,6 +119,8 @@ class Trace {
   const std::vector<Event>& Events() const { return events_; }
 
  private:
+  friend class HostState;  // switches it together with the host's table
+  void SetOn(bool on) { on_ = on; }
   int64_t Append(const Event& event);
   bool on_ = false;
   std::vector<Event> events_;
