@@ -237,7 +237,7 @@ TEST_F(Cli, FilesThatAreNoModuleExitThree) {
     std::filesystem::path module;
     std::string said;
   };
-  const std::vector<Row> rows = {
+  std::vector<Row> rows = {
       {folder_ / "missing.xdl64", "no module file"},
       {folder_, "no module file"},
       {write("empty.xdl64", ""), "not a shared library of this platform"},
@@ -251,6 +251,14 @@ TEST_F(Cli, FilesThatAreNoModuleExitThree) {
       {write("cut-half.xdl64", bytes.substr(0, bytes.size() / 2)), "not a complete shared library"},
       {write("cut-last.xdl64", bytes.substr(0, bytes.size() - 1)), "not a complete shared library"},
   };
+#ifndef _WIN32
+  // Without section headers (as a stripped library may be), a file cut
+  // short is still told by its loadable segments.
+  std::string stripped = bytes;
+  std::fill_n(stripped.begin() + 0x28, 8, '\0');  // e_shoff
+  std::fill_n(stripped.begin() + 0x3C, 2, '\0');  // e_shnum
+  rows.push_back({write("cut-stripped.xdl64", stripped.substr(0, 20000)), "before the end of its loadable segment"});
+#endif
   for (const Row& row : rows) {
     SCOPED_TRACE(row.module.string());
     const Outcome outcome = Host({row.module.string()});
@@ -286,6 +294,13 @@ TEST_F(Cli, RunsEachWriteWhatTheRunsBeforeEchoed) {
   EXPECT_LT(three.out.find("== runs =="), three.out.find("== console =="));
   EXPECT_EQ(ReadBytes(std::filesystem::path(folder) / "consolelog.txt"),
             harness::ExpectedLog({"one", "Message: one", "Message: one", "Message: Message: one"}));
+
+  // As many runs as allowed; with the end marker found each run adds one line.
+  const std::filesystem::path marker = folder_ / "marker.log";
+  std::ofstream(marker, std::ios::binary) << "Velmaris logging done!\n";
+  const Outcome most = Host({"--host-folder", folder, "--python-log", marker.string(), "--runs", "1000", module});
+  EXPECT_EQ(most.exit, 0) << most.err;
+  EXPECT_TRUE(Contains(most.out, "\nrun 1000: Quistmoor answered true\n== console ==")) << most.err;
 
   const std::string none = NewHostFolder("none");
   const Outcome zero = Host({"--host-folder", none, "--runs", "0", module});
