@@ -45,9 +45,11 @@ find_program(HARLWICK_MINGW_OBJDUMP NAMES ${HARLWICK_MINGW_TRIPLE}-objdump)
 # wine64 runs the test program; Debian keeps it outside PATH.
 find_program(HARLWICK_WINE NAMES wine64 wine PATHS /usr/lib/wine /usr/lib64/wine /opt/wine-stable/bin)
 if(HARLWICK_WINE)
-  # A prefix of the build's own, made once before the first program starts.
+  # A prefix of the build's own, which the build makes (target wine-prefix)
+  # before any test program starts.
+  set(HARLWICK_WINE_PREFIX ${CMAKE_BINARY_DIR}/wine-prefix)
   set(CMAKE_CROSSCOMPILING_EMULATOR
-      /bin/sh ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${HARLWICK_WINE} ${CMAKE_BINARY_DIR}/wine-prefix)
+      /bin/sh ${CMAKE_CURRENT_LIST_DIR}/wine-run.sh ${HARLWICK_WINE} ${HARLWICK_WINE_PREFIX})
 else()
   unset(CMAKE_CROSSCOMPILING_EMULATOR)
   set(HARLWICK_EMULATOR_UNAVAILABLE "wine64 is not installed (Debian: wine64), so the Windows programs cannot run")

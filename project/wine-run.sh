@@ -1,13 +1,14 @@
 #!/bin/sh
 # Runs a Windows program under wine in a prefix of the build's own.
 #   wine-run.sh WINE PREFIX PROGRAM [ARGUMENTS...]
-# The first start makes the prefix (several seconds); a lock keeps programs
-# that start at the same time from making it twice. A wine server that
+#   wine-run.sh WINE PREFIX        only makes the prefix (the build does, once)
+# The first start makes the prefix (ten seconds or more); a lock keeps
+# programs that start at the same time from making it twice. A wine server that
 # outlives each program by a few seconds spares the next one its start-up
 # (about 0.6 s per test program instead of 2.5 s).
 set -eu
-if [ "$#" -lt 3 ]; then
-  echo "usage: wine-run.sh WINE PREFIX PROGRAM [ARGUMENTS...]" >&2
+if [ "$#" -lt 2 ]; then
+  echo "usage: wine-run.sh WINE PREFIX [PROGRAM [ARGUMENTS...]]" >&2
   exit 2
 fi
 wine=$1
@@ -35,7 +36,18 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   fi
 fi
 
-# Fails harmlessly when a server of this prefix runs already.
-"$wineserver" -p10 >/dev/null 2>&1 || true
+[ "$#" -gt 0 ] || exit 0
+
+# A server of this prefix that outlives the programs. Starting it fails
+# harmlessly when one runs already; when it starts, so are the session's own
+# processes (services, devices), with no output of this program's to hold
+# open: whoever reads that output would wait until the session ends. Neither
+# keeps the lock.
+(
+  if command -v flock >/dev/null 2>&1; then flock 9; fi
+  if "$wineserver" -p10 </dev/null >/dev/null 2>&1 9>&-; then
+    "$wine" wineboot </dev/null >/dev/null 2>&1 9>&- || true
+  fi
+) 9>"$WINEPREFIX.lock"
 
 exec "$wine" "$@"

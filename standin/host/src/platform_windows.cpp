@@ -8,8 +8,11 @@
 // After windows.h.
 #include <shellapi.h>
 
+#include <cstddef>
+#include <cstdint>
 #include <cstdio>
 #include <cwchar>
+#include <vector>
 
 #include "platform.h"
 #include "standin/utf8.h"
@@ -46,9 +49,50 @@ std::string SystemError(DWORD code) {
   return message;
 }
 
+// Why the file is not a complete 64-bit DLL, or empty. The system's loader
+// gives only a terse code for a file cut short; this names what is missing.
+std::string LibraryFileProblem(const std::filesystem::path& file) {
+  std::ifstream in(file, std::ios::binary | std::ios::ate);
+  if (!in) return "cannot read the file";
+  const uint64_t size = static_cast<uint64_t>(in.tellg());
+  auto read = [&in](uint64_t offset, void* to, size_t bytes) { return ReadAt(in, offset, to, bytes); };
+  IMAGE_DOS_HEADER dos{};
+  if (size < sizeof(dos) || !read(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE)
+    return "not a shared library of this platform (no PE header)";
+  IMAGE_NT_HEADERS64 nt{};
+  const uint64_t ntAt = static_cast<uint32_t>(dos.e_lfanew);
+  if (ntAt + sizeof(nt) > size || !read(ntAt, &nt, sizeof(nt))) return CutShort("PE headers", ntAt + sizeof(nt), size);
+  if (nt.Signature != IMAGE_NT_SIGNATURE) return "not a shared library of this platform (no PE header)";
+  if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64 || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+    return "a shared library of another platform (PE machine " + std::to_string(nt.FileHeader.Machine) + ")";
+  if ((nt.FileHeader.Characteristics & IMAGE_FILE_DLL) == 0) return "a PE file but no DLL";
+  const uint64_t sectionsAt = ntAt + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
+  std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
+  const uint64_t sectionsEnd = sectionsAt + sections.size() * sizeof(IMAGE_SECTION_HEADER);
+  if (sectionsEnd > size || !read(sectionsAt, sections.data(), sections.size() * sizeof(IMAGE_SECTION_HEADER)))
+    return CutShort("section headers", sectionsEnd, size);
+  for (size_t index = 0; index < sections.size(); ++index) {
+    const uint64_t end = uint64_t{sections[index].PointerToRawData} + sections[index].SizeOfRawData;
+    if (end > size) return CutShort("section " + std::to_string(index), end, size);
+  }
+  // The symbol table and the string table after it (section names such as
+  // those of the debug sections are kept there) end the file.
+  if (nt.FileHeader.PointerToSymbolTable != 0) {
+    const uint64_t symbolsEnd =
+        uint64_t{nt.FileHeader.PointerToSymbolTable} + uint64_t{nt.FileHeader.NumberOfSymbols} * IMAGE_SIZEOF_SYMBOL;
+    uint32_t stringsSize = 0;
+    if (symbolsEnd + sizeof(stringsSize) > size || !read(symbolsEnd, &stringsSize, sizeof(stringsSize)))
+      return CutShort("symbol table", symbolsEnd + sizeof(stringsSize), size);
+    if (symbolsEnd + stringsSize > size) return CutShort("string table", symbolsEnd + stringsSize, size);
+  }
+  return std::string();
+}
+
 }  // namespace
 
 void* OpenLibrary(const std::filesystem::path& file, std::string& error) {
+  error = LibraryFileProblem(file);
+  if (!error.empty()) return nullptr;
   // The path is UTF-16 already (paths come in as UTF-8 and are converted by
   // std::filesystem). LoadLibraryW wants backslashes, and an absolute path
   // keeps the DLL search order out of it.
