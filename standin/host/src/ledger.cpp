@@ -129,8 +129,13 @@ void Ledger::Kill(ObjectHeader* object) {
   ObjectHeader* evicted = nullptr;
   {
     std::lock_guard lock(mutex_);
-    quarantine_.push_back(object);
-    if (quarantine_.size() > quarantineLimit_) {
+    try {
+      quarantine_.push_back(object);
+    } catch (...) {
+      // No room to keep it readable: it goes at once.
+      evicted = object;
+    }
+    if (evicted == nullptr && quarantine_.size() > quarantineLimit_) {
       evicted = quarantine_.front();
       quarantine_.pop_front();
     }
@@ -138,12 +143,24 @@ void Ledger::Kill(ObjectHeader* object) {
   if (evicted != nullptr) deleters_[static_cast<size_t>(evicted->kind)](evicted);
 }
 
+// The ledger's own bookkeeping may run out of memory too (it answers that
+// by throwing, which the table's entries turn into their failure); each
+// operation below either happens whole, its record included, or not at all.
+
 void* Ledger::Allocate(int64_t size, const std::string& where) {
   if (size < 0) return nullptr;
+  Allocation allocation{size, where, 0, false};
+  std::lock_guard lock(mutex_);
+  allocations_.reserve(allocations_.size() + 1);
   void* memory = std::malloc(size > 0 ? static_cast<size_t>(size) : 1);
   if (memory == nullptr) return nullptr;
-  std::lock_guard lock(mutex_);
-  allocations_[memory] = Allocation{size, where, ++serial_, false};
+  allocation.serial = ++serial_;
+  try {
+    allocations_.emplace(memory, std::move(allocation));
+  } catch (...) {
+    std::free(memory);
+    throw;
+  }
   AddModuleBytes(size);
   freedAllocations_.erase(memory);
   ++live_[static_cast<size_t>(Kind::Allocation)];
@@ -154,17 +171,19 @@ void* Ledger::Allocate(int64_t size, const std::string& where) {
 void* Ledger::Reallocate(void* memory, int64_t size, const std::string& where) {
   if (memory == nullptr) return Allocate(size, where);
   if (size < 0) return nullptr;
+  std::string place = where;
   std::lock_guard lock(mutex_);
   auto found = allocations_.find(memory);
   if (found == allocations_.end()) Fatal("realloc: given memory the host did not allocate (or freed)");
   void* grown = std::realloc(memory, size > 0 ? static_cast<size_t>(size) : 1);
   if (grown == nullptr) return nullptr;
-  Allocation allocation = found->second;
-  allocations_.erase(found);
-  if (!allocation.hostOwned) AddModuleBytes(size - allocation.size);
-  allocation.size = size;
-  allocation.where = where;
-  allocations_[grown] = std::move(allocation);
+  // The record moves to the new address without allocating.
+  auto node = allocations_.extract(found);
+  if (!node.mapped().hostOwned) AddModuleBytes(size - node.mapped().size);
+  node.mapped().size = size;
+  node.mapped().where = std::move(place);
+  node.key() = grown;
+  allocations_.insert(std::move(node));
   freedAllocations_.erase(grown);
   return grown;
 }
@@ -181,14 +200,21 @@ void Ledger::Free(void* memory, const char* operation) {
       Fatal(std::string(operation) + ": free of memory the host never allocated");
     }
     if (!found->second.hostOwned) moduleBytes_ -= found->second.size;
-    freedAllocations_[memory] = found->second.where;
-    freedOrder_.push_back(memory);
+    std::string where = std::move(found->second.where);
+    allocations_.erase(found);
+    --live_[static_cast<size_t>(Kind::Allocation)];
+    // Kept so that a second free names the first; without memory for that
+    // the free still happens.
+    try {
+      freedAllocations_[memory] = std::move(where);
+      freedOrder_.push_back(memory);
+    } catch (...) {
+      freedAllocations_.erase(memory);
+    }
     if (freedOrder_.size() > FREED_ALLOCATIONS_KEPT) {
       freedAllocations_.erase(freedOrder_.front());
       freedOrder_.pop_front();
     }
-    allocations_.erase(found);
-    --live_[static_cast<size_t>(Kind::Allocation)];
   }
   std::free(memory);
 }

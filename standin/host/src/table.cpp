@@ -134,6 +134,8 @@ int32_t RegisterPlugin(int32_t type, int32_t id, const brn_string* name, int32_t
                           dispatch != nullptr ? *dispatch : brn_command_dispatch{},
                           false};
   // The host owns what it was given, accepted or not.
+  // Room for the record before the host takes the object over.
+  s.plugins.reserve(s.plugins.size() + 1);
   if (object != nullptr) s.ledger.TakeOverAllocation(object);
   bool duplicate = false;
   // A command ended at a module's unload no longer holds its id.
@@ -204,18 +206,19 @@ void Release(const void* object) {
 brn_error* const* CreateStandardError(brn_source_location where, int32_t kind) {
   HostState& s = S();
   if (!s.errorSlotAvailable) return nullptr;
+  // The slot first: an error made is never left without one.
+  std::lock_guard lock(s.errorMutex);
+  brn_error*& slot = s.currentErrors[std::this_thread::get_id()];
   brn_error* made = nullptr;
   if (!s.faults.Fail(Site::CreateError)) {
     const char* text = kind == BRN_ERROR_OUT_OF_MEMORY ? "Not enough memory." : "A null reference was returned.";
     made =
         ToHandle<brn_error>(s.NewError(std::string(text) + " [" + Where(where) + "]", "create_standard_error", true));
   }
-  const int64_t event = Note(s, Call::CreateStandardError, nullptr, 0, Serial(made), kind);
-  s.trace.SetFailed(event, made == nullptr);
-  std::lock_guard lock(s.errorMutex);
-  brn_error*& slot = s.currentErrors[std::this_thread::get_id()];
   if (slot != nullptr) s.ReleaseHostRef(FromHandle<ErrorObject>(slot));
   slot = made;
+  const int64_t event = Note(s, Call::CreateStandardError, nullptr, 0, Serial(made), kind);
+  s.trace.SetFailed(event, made == nullptr);
   return &slot;
 }
 
@@ -399,10 +402,15 @@ brn_string* FormatXArgs(const char* format, int32_t count, const void* const* ar
     if (receiving == nullptr) continue;
     StringObject* argument = s.String(receiving, "format_x_args");
     s.ledger.HandToHost(argument);
+    // Given back however the appending ends.
+    struct GiveBack {
+      Ledger& ledger;
+      StringObject* argument;
+      ~GiveBack() { ledger.HostRelease(argument); }
+    } giveBack{s.ledger, argument};
     // Room for the argument and the rest of the format at once.
     text.reserve(text.size() + argument->text.size() + (pattern.size() - start));
     text += argument->text;
-    s.ledger.HostRelease(argument);
   }
   brn_string* formatted = NewModuleString(std::move(text), "FormatXArgs");
   if (event >= 0) const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = Serial(formatted);
@@ -499,6 +507,9 @@ int32_t OpenHostFile(brn_file* file, const brn_filename* name, int32_t mode, int
     s.trace.SetFailed(event);
     return 0;
   }
+  // What an open file needs is had before the file is opened.
+  object->buffer.resize(FILE_BUFFER_SIZE);
+  object->path = path->path;
   // Binary, so that a line feed stays one byte; opening truncates.
   errno = 0;
   object->stream = platform::OpenForWriting(PathFromUtf8(path->path));
@@ -507,9 +518,7 @@ int32_t OpenHostFile(brn_file* file, const brn_filename* name, int32_t mode, int
     s.trace.SetFailed(event);
     return 0;
   }
-  object->path = path->path;
   object->lost = false;
-  object->buffer.resize(FILE_BUFFER_SIZE);
   object->used = 0;
   return 1;
 }
@@ -659,8 +668,8 @@ const brn_logger* ResolveLoggerDeclaration(const char* id) {
   if (isDefault) ++s.defaultLoggerResolutions;
   const brn_logger* logger = nullptr;
   if (isDefault && s.defaultLogger != nullptr && !s.faults.Fail(Site::ResolveLogger)) {
-    s.ledger.HostRetain(s.defaultLogger);
     s.resolutions.push_back(s.defaultLogger);
+    s.ledger.HostRetain(s.defaultLogger);
     logger = ToHandle<brn_logger>(s.defaultLogger);
   }
   const int64_t event = Note(s, Call::ResolveLogger, nullptr, 0, Serial(logger));
@@ -775,8 +784,9 @@ int32_t LoggerWrite(const brn_logger* logger, int32_t audience, const brn_string
   // Line-storing types keep the line itself, shared.
   for (LoggerTypeObject* type : object->types) {
     if (type == nullptr || !type->storesLines) continue;
-    if (line != nullptr) s.ledger.HostRetain(line);
+    // Kept first, then counted: a line that finds no room takes no reference.
     type->lines.push_back(line);
+    if (line != nullptr) s.ledger.HostRetain(line);
   }
   return 1;
 }
