@@ -59,7 +59,8 @@ const char* const USAGE_TEXT =
     "  2  a wrong argument, a log file that cannot be read, or no host folder\n"
     "  3  the module was not loaded: no such file, not a complete shared library\n"
     "     of this platform, no entry or declaration, or it refused to load\n"
-    "  4  the module still held host objects when it had ended\n"
+    "  4  the module still held host objects when it had ended, or broke\n"
+    "     one of the host's rules (a file freed while still open)\n"
     "  5  the host stopped on an error of its own, such as running out of memory\n";
 
 struct Arguments {
@@ -358,6 +359,10 @@ int Run(int argc, char** argv) {
     exitCode = LEAKED;
   } else {
     std::cout << "== host objects: every one the module took was released ==\n";
+  }
+  if (!host.ProtocolFaults().empty()) {
+    PrintSection("the host's rules the module broke", host.ProtocolFaults());
+    exitCode = LEAKED;
   }
   // What the host recorded is printed; without it the host has room to end
   // in after a session that used up the memory.
