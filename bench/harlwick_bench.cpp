@@ -341,17 +341,25 @@ inline void WriteUtf8(const brn_host_api& t, brn_file* file, uint32_t code) {
   }
 }
 
-// The host calls alone: the file opened and closed as the run does, and per
-// character of each line one GetLength, one GetChar and its byte writes.
-PROFILED bool ProfiledBareProtocol(const std::vector<const brn_string*>& lines, const brn_filename* name) {
-  const brn_host_api& t = session->Table();
+// The file opened as the run opens it, with its header line; null when it
+// does not open.
+brn_file* OpenWithHeader(const brn_host_api& t, const brn_filename* name) {
   brn_file* file = t.alloc_host_file();
   if (t.open_host_file(file, name, BRN_FILEOPEN_WRITE, BRN_FILEDIALOG_NONE, BRN_BYTEORDER_V_MOTOROLA, 0x42524E43,
                        0x42524E31) != 1) {
     t.free_host_file(file);
-    return false;
+    return nullptr;
   }
   for (char byte : HEADER) t.write_host_file_char(file, static_cast<uint8_t>(byte));
+  return file;
+}
+
+// The host calls alone: the file opened and closed as the run does, and per
+// character of each line one GetLength, one GetChar and its byte writes.
+PROFILED bool ProfiledBareProtocol(const std::vector<const brn_string*>& lines, const brn_filename* name) {
+  const brn_host_api& t = session->Table();
+  brn_file* file = OpenWithHeader(t, name);
+  if (file == nullptr) return false;
   for (const brn_string* line : lines) {
     for (int64_t index = 0; index < t.string_get_length(line); ++index)
       WriteUtf8(t, file, t.string_get_char(line, index));
@@ -381,13 +389,8 @@ PROFILED bool ProfiledLineCalls(const std::vector<const brn_string*>& lines, con
                                 const brn_logger* logger) {
   static constexpr brn_format_converter CONVERTERS[] = {&ShareArgument, nullptr};
   const brn_host_api& t = session->Table();
-  brn_file* file = t.alloc_host_file();
-  if (t.open_host_file(file, name, BRN_FILEOPEN_WRITE, BRN_FILEDIALOG_NONE, BRN_BYTEORDER_V_MOTOROLA, 0x42524E43,
-                       0x42524E31) != 1) {
-    t.free_host_file(file);
-    return false;
-  }
-  for (char byte : HEADER) t.write_host_file_char(file, static_cast<uint8_t>(byte));
+  brn_file* file = OpenWithHeader(t, name);
+  if (file == nullptr) return false;
   for (const brn_string* line : lines) {
     const void* const arguments[] = {&line, nullptr};
     brn_string* message = t.format_x_args("Message: @", 1, arguments, CONVERTERS);
