@@ -359,24 +359,16 @@ void Host::SetErrorSlotAvailable(bool available) {
 }
 
 std::vector<std::u32string> Host::StoredLines(const std::string& loggerId, size_t typeIndex) const {
-  const HostState& s = *state_;
-  const LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
-                               : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
-                                                              : s.nullLogger;
   std::vector<std::u32string> lines;
-  if (logger == nullptr || typeIndex >= logger->types.size() || logger->types[typeIndex] == nullptr) return lines;
-  for (const StringObject* line : logger->types[typeIndex]->lines) lines.push_back(line ? line->text : U"");
+  if (const LoggerTypeObject* type = state_->TypeAt(loggerId, typeIndex))
+    for (const StringObject* line : type->lines) lines.push_back(line ? line->text : U"");
   return lines;
 }
 
 namespace {
 
-LoggerTypeObject* StoringType(HostState& s, const std::string& loggerId, size_t typeIndex) {
-  LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
-                         : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
-                                                        : s.nullLogger;
-  if (logger == nullptr || typeIndex >= logger->types.size()) return nullptr;
-  LoggerTypeObject* type = logger->types[typeIndex];
+LoggerTypeObject* StoringType(const HostState& s, const std::string& loggerId, size_t typeIndex) {
+  LoggerTypeObject* type = s.TypeAt(loggerId, typeIndex);
   return type != nullptr && type->storesLines ? type : nullptr;
 }
 
@@ -403,32 +395,20 @@ bool Host::TrimStoredLines(const std::string& loggerId, size_t typeIndex, size_t
 }
 
 uint64_t Host::LoggerSerial(const std::string& loggerId) const {
-  const HostState& s = *state_;
-  const LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
-                               : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
-                                                              : s.nullLogger;
-  return HostState::SerialOf(logger);
+  return HostState::SerialOf(state_->LoggerNamed(loggerId));
 }
 
 std::vector<uint64_t> Host::LoggerTypeSerials(const std::string& loggerId) const {
-  const HostState& s = *state_;
-  const LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
-                               : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
-                                                              : s.nullLogger;
   std::vector<uint64_t> serials;
-  if (logger != nullptr)
+  if (const LoggerObject* logger = state_->LoggerNamed(loggerId))
     for (const LoggerTypeObject* type : logger->types) serials.push_back(HostState::SerialOf(type));
   return serials;
 }
 
 std::vector<uint64_t> Host::StoredLineSerials(const std::string& loggerId, size_t typeIndex) const {
-  const HostState& s = *state_;
-  const LoggerObject* logger = loggerId == DEFAULT_LOGGER_ID  ? s.defaultLogger
-                               : loggerId == PYTHON_LOGGER_ID ? s.pythonLogger
-                                                              : s.nullLogger;
   std::vector<uint64_t> serials;
-  if (logger == nullptr || typeIndex >= logger->types.size() || logger->types[typeIndex] == nullptr) return serials;
-  for (const StringObject* line : logger->types[typeIndex]->lines) serials.push_back(HostState::SerialOf(line));
+  if (const LoggerTypeObject* type = state_->TypeAt(loggerId, typeIndex))
+    for (const StringObject* line : type->lines) serials.push_back(HostState::SerialOf(line));
   return serials;
 }
 

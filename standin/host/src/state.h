@@ -106,6 +106,15 @@ class HostState {
   void SetRegistryEntries();
   void Record(int32_t level, std::string text, const char* file = nullptr, int32_t line = 0);
 
+  // The default or the Python logger by its id, else the null logger (may be null).
+  LoggerObject* LoggerNamed(const std::string& id) const {
+    return id == DEFAULT_LOGGER_ID ? defaultLogger : id == PYTHON_LOGGER_ID ? pythonLogger : nullLogger;
+  }
+  // That logger's type at `index`; null when there is none or it is an empty entry.
+  LoggerTypeObject* TypeAt(const std::string& id, size_t index) const {
+    const LoggerObject* logger = LoggerNamed(id);
+    return logger != nullptr && index < logger->types.size() ? logger->types[index] : nullptr;
+  }
   // Starts or stops the trace, with the table's per-character entries.
   void SetTracing(bool on);
   // A breach of the host's rules that the host forgives.

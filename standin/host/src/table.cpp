@@ -60,9 +60,9 @@ int64_t NoteAllocation(HostState& s, Call call, const void* memory, uint64_t mad
     return -1;
   const int64_t index = Note(s, call, nullptr, 0, made, args...);
   if (memory != nullptr) {
-    Event& event = const_cast<Event&>(s.trace.Events()[static_cast<size_t>(index)]);
-    event.kind = Kind::Allocation;
-    event.object = s.ledger.AllocationSerial(memory);
+    Event* event = s.trace.At(index);
+    event->kind = Kind::Allocation;
+    event->object = s.ledger.AllocationSerial(memory);
   }
   return index;
 }
@@ -163,9 +163,9 @@ void* Realloc(void* memory, int64_t size, brn_source_location where) {
   HostState& s = S();
   const int64_t event = NoteAllocation(s, Call::Realloc, memory, 0, size);
   void* grown = s.faults.Fail(Site::Realloc) ? nullptr : s.ledger.Reallocate(memory, size, Where(where));
-  if (event >= 0) {
-    const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = s.ledger.AllocationSerial(grown);
-    s.trace.SetFailed(event, grown == nullptr);
+  if (Event* recorded = s.trace.At(event)) {
+    recorded->made = s.ledger.AllocationSerial(grown);
+    recorded->failed = grown == nullptr;
   }
   return grown;
 }
@@ -310,7 +310,7 @@ brn_string* ConcatStringCString(const brn_string* string, const char* utf8) {
   if (first != nullptr) text += first->text;
   text += DecodeUtf8(suffix);
   brn_string* joined = NewModuleString(std::move(text), "ConcatStringCString");
-  if (event >= 0) const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = Serial(joined);
+  if (Event* recorded = s.trace.At(event)) recorded->made = Serial(joined);
   return joined;
 }
 
@@ -413,7 +413,7 @@ brn_string* FormatXArgs(const char* format, int32_t count, const void* const* ar
     text += argument->text;
   }
   brn_string* formatted = NewModuleString(std::move(text), "FormatXArgs");
-  if (event >= 0) const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = Serial(formatted);
+  if (Event* recorded = s.trace.At(event)) recorded->made = Serial(formatted);
   return formatted;
 }
 
@@ -430,11 +430,10 @@ brn_filename* NewFileName(std::string path, const char* madeBy) {
 brn_filename* NoteFileName(HostState& s, Call call, brn_filename* name, uint64_t folder = 0, uint64_t joined = 0,
                            int64_t kind = 0) {
   const int64_t event = Note(s, call, nullptr, 0, Serial(name), kind);
-  if (event >= 0) {
-    Event& recorded = const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]);
-    recorded.object = folder;
-    recorded.kind = folder != 0 ? Kind::FileName : Kind::Count;
-    recorded.other = joined;
+  if (Event* recorded = s.trace.At(event)) {
+    recorded->object = folder;
+    recorded->kind = folder != 0 ? Kind::FileName : Kind::Count;
+    recorded->other = joined;
   }
   s.trace.SetFailed(event, name == nullptr);
   return name;
@@ -632,10 +631,9 @@ const void* FindEntryValue(const char* registry, const char* id, int64_t length,
   auto found = s.registry.find(std::string(id, length < 0 ? std::strlen(id) : static_cast<size_t>(length)));
   if (found == s.registry.end()) return nullptr;
   HostState::RegistryValue& value = found->second;
-  if (event >= 0) {
-    Event& recorded = const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]);
-    recorded.made = Serial(value.logger);
-    recorded.other = HostState::SerialOf(value.type);
+  if (Event* recorded = s.trace.At(event)) {
+    recorded->made = Serial(value.logger);
+    recorded->other = HostState::SerialOf(value.type);
   }
   if (type != nullptr) {
     s.ledger.ModuleAcquire(value.type);
@@ -704,9 +702,9 @@ void GetLoggerTypes(const brn_logger* logger, brn_array* types) {
     entries[index] = {ToHandle<brn_logger_type>(type), static_cast<uintptr_t>(index)};
   }
   *types = {entries, count, count};
-  if (event >= 0) {
-    const_cast<Event&>(s.trace.Events()[static_cast<size_t>(event)]).made = s.ledger.AllocationSerial(entries);
-    s.trace.SetArg(event, 0, count);
+  if (Event* recorded = s.trace.At(event)) {
+    recorded->made = s.ledger.AllocationSerial(entries);
+    recorded->args[0] = count;
   }
 }
 

@@ -115,6 +115,8 @@ class Trace {
   void SetArg(int64_t index, size_t arg, int64_t value) {
     if (index >= 0) events_[static_cast<size_t>(index)].args[arg] = value;
   }
+  // The event at `index` (from Add), to complete it; null for -1.
+  Event* At(int64_t index) { return index >= 0 ? &events_[static_cast<size_t>(index)] : nullptr; }
 
   const std::vector<Event>& Events() const { return events_; }
 
