@@ -79,6 +79,13 @@ Bool WriteLine(HostFile* file, StringView line) {
   return WriteStringToFile(file, std::move(text));
 }
 
+// The header or footer line, from the host's constant text of its literal.
+// Without that text the line is lost, as a lost write would lose it.
+Bool WriteFrameLine(HostFile* file, StringView text) {
+  if (text.IsNull()) return false;
+  return WriteLine(file, text);
+}
+
 // "consolelog.txt" in the host folder; null when the host cannot make it.
 HostFileName* MakeLogFileName() {
   HostFileName* name = FileNameFromCString("consolelog.txt");
@@ -119,7 +126,7 @@ Bool WriteConsoleLog(StringArray& lines) {
     return false;
   }
 
-  Bool complete = WriteLine(file, ConstString("Start log regels."));
+  Bool complete = WriteFrameLine(file, ConstString("Start log regels."));
 
   Logger defaultLogger = DefaultLoggerDeclaration().Get();
   if (GatherLines(defaultLogger, lines).Failed()) {
@@ -135,7 +142,7 @@ Bool WriteConsoleLog(StringArray& lines) {
     if (!WriteLine(file, line)) complete = false;
   }
 
-  if (!WriteLine(file, ConstString("Einde log regels."))) complete = false;
+  if (!WriteFrameLine(file, ConstString("Einde log regels."))) complete = false;
   if (!CloseHostFile(file)) complete = false;
   FreeHostFile(file);
   defaultLogger = Logger();
@@ -153,12 +160,16 @@ void RegisterQuistmoor() {
       DiagnosticOutputErrorText(text);
     }
   }
+  // Without the host's text of the name, registration fails before the host
+  // is asked.
   if (!RegisterCommandPlugin(QUISTMOOR_ID, ConstString("Quistmoor"), QUISTMOOR_INFO, nullptr, StringView(), command)) {
     ConsoleOutputText(OUTPUT::DIAGNOSTIC, "Could not register plugin - Quistmoor.", __LINE__, SOURCE_FILE);
     // Only an accepted command is reported as a success.
     return;
   }
-  PrintToHostConsole(ConstString("Quistmoor succesvol"));
+  // Without the host's text of the line, there is nothing to print.
+  const StringView success = ConstString("Quistmoor succesvol");
+  if (!success.IsNull()) PrintToHostConsole(success);
 }
 
 Bool Quistmoor::RunCommand(BaseDocument* /*doc*/, GeDialog* /*parentManager*/) {

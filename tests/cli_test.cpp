@@ -323,7 +323,7 @@ TEST_F(Cli, FailedRunsSayWhy) {
   };
   std::vector<Row> rows = {{"folder-in-the-way", "open", 0, -1}};
 #ifndef _WIN32
-  rows.push_back({"disk-full", "close", ENOSPC, -1});
+  rows.push_back({"disk-full", "write", ENOSPC, -1});
   rows.push_back({"file-size-limit", "write", EFBIG, 100000});
 #endif
   for (const Row& row : rows) {

@@ -50,7 +50,7 @@ class Entry : public ModuleTest {
   int64_t Held(Kind kind) { return Counts().ModuleHeld(kind); }
   int64_t SiteCalls(Site site) { return Host().GetFaults().SiteCalls(site); }
 
-  std::string path_ = standin::Utf8FromPath(std::filesystem::absolute(harness::ModulePath(GetParam())));
+  std::string path_ = standin::Utf8FromPath(std::filesystem::absolute(harness::ModulePath(Floor())));
 };
 
 TEST_P(Entry, OnlyTheFirstActionOneDoesWork) {
@@ -73,14 +73,14 @@ TEST_P(Entry, OnlyTheFirstActionOneDoesWork) {
 }
 
 TEST_P(Entry, HostBelowTheFloorIsRefused) {
-  Host().SetApiVersion(GetParam() - 1);
+  Host().SetApiVersion(Floor() - 1);
   EXPECT_EQ(Life().Init(), BRN_ENTRY_TOO_OLD);
   EXPECT_EQ(Host().GetFaults().Calls(), 0) << "a refused load asks the host nothing";
   EXPECT_EQ(Counts().Made(Kind::Allocation), 0);
 }
 
 TEST_P(Entry, HostAtTheFloorLoadsAndRuns) {
-  Host().SetApiVersion(GetParam());
+  Host().SetApiVersion(Floor());
   Load();
   EXPECT_TRUE(Run());
   EXPECT_EQ(LogBytes(), harness::ExpectedLog({}));
@@ -95,13 +95,13 @@ TEST_P(Entry, NoPathIsRefused) {
 // ends nothing (it would otherwise reach the host through a table it never
 // kept), and a second action 1 with a fit host loads for real.
 TEST_P(Entry, RefusedLoadCanBeEndedOrRetried) {
-  Host().SetApiVersion(GetParam() - 1);
+  Host().SetApiVersion(Floor() - 1);
   ASSERT_EQ(Life().Init(), BRN_ENTRY_TOO_OLD);
   EXPECT_EQ(Call(BRN_ACTION_END), 1);
   EXPECT_EQ(Call(BRN_ACTION_END), 1);
   EXPECT_EQ(Call(BRN_ACTION_INIT, Table(), nullptr, nullptr), BRN_ENTRY_TOO_OLD);
 
-  Host().SetApiVersion(GetParam());
+  Host().SetApiVersion(Floor());
   Load();
   EXPECT_TRUE(Run());
   EXPECT_EQ(LogBytes(), harness::ExpectedLog({}));
@@ -187,7 +187,7 @@ TEST_P(Entry, ResourceFolderIsTheOneBesideTheModuleFile) {
   const std::filesystem::path furnished = HostFolder() / "furnished";
   for (const auto& folder : {bare, furnished}) {
     std::filesystem::create_directories(folder);
-    std::filesystem::copy_file(harness::ModulePath(GetParam()), folder / "harlwick.xdl64");
+    std::filesystem::copy_file(harness::ModulePath(Floor()), folder / "harlwick.xdl64");
   }
   std::filesystem::create_directories(furnished / "res");
 
@@ -289,11 +289,11 @@ TEST_P(Entry, NotLoadedAnswersWithoutTheHost) {
     EXPECT_TRUE(Host().Plugins().empty());
   };
   expectNotLoaded("before action 1");
-  Host().SetApiVersion(GetParam() - 1);
+  Host().SetApiVersion(Floor() - 1);
   ASSERT_EQ(Life().Init(), BRN_ENTRY_TOO_OLD);
   expectNotLoaded("after a refused action 1");
 
-  Host().SetApiVersion(GetParam());
+  Host().SetApiVersion(Floor());
   Load();
   EXPECT_TRUE(Run());
   Unload();
@@ -327,21 +327,21 @@ TEST_P(Entry, TableShorterThanTheBuildsOrNoneIsRefused) {
 TEST_P(Entry, DeclarationNamesTheModuleAndItsFrameworks) {
   const standin::ModuleDeclaration& declared = Module().Declaration();
   EXPECT_EQ(declared.moduleId, "net.brannocexample.harlwick");
-  EXPECT_EQ(declared.apiFloor, GetParam());
-  EXPECT_EQ(declared.frameworks, FrameworksOf(GetParam()));
-  EXPECT_EQ(declared.global, GetParam() == 20017 ? "g_privateBinary" : "g_brannoc");
+  EXPECT_EQ(declared.apiFloor, Floor());
+  EXPECT_EQ(declared.frameworks, FrameworksOf(Floor()));
+  EXPECT_EQ(declared.global, Floor() == 20017 ? "g_privateBinary" : "g_brannoc");
 }
 
 TEST_P(Entry, HostLackingAFrameworkRefusesTheFile) {
   std::string error;
   // Exactly the declared frameworks are enough.
-  EXPECT_TRUE(standin::ModuleFile::Open(harness::ModulePath(GetParam()), FrameworksOf(GetParam()), error)) << error;
+  EXPECT_TRUE(standin::ModuleFile::Open(harness::ModulePath(Floor()), FrameworksOf(Floor()), error)) << error;
 
-  for (const std::string& missing : FrameworksOf(GetParam())) {
+  for (const std::string& missing : FrameworksOf(Floor())) {
     std::vector<std::string> offered = standin::AllFrameworks();
     offered.erase(std::find(offered.begin(), offered.end(), missing));
     error.clear();
-    EXPECT_FALSE(standin::ModuleFile::Open(harness::ModulePath(GetParam()), offered, error)) << missing;
+    EXPECT_FALSE(standin::ModuleFile::Open(harness::ModulePath(Floor()), offered, error)) << missing;
     EXPECT_NE(error.find(missing), std::string::npos) << error;
     EXPECT_EQ(error.find('\n'), std::string::npos) << error;
   }
@@ -351,7 +351,7 @@ TEST_P(Entry, ExportsExactlyTheEntryAndTheGenerationsGlobals) {
 #ifdef _WIN32
   GTEST_SKIP() << "reads an ELF symbol table; a Windows module's export table is checked from its PE headers";
 #else
-  const std::string command = "nm -D --defined-only '" + harness::ModulePath(GetParam()).string() + "' 2>&1";
+  const std::string command = "nm -D --defined-only '" + harness::ModulePath(Floor()).string() + "' 2>&1";
   FILE* pipe = popen(command.c_str(), "r");
   ASSERT_NE(pipe, nullptr) << command;
   std::string output;
@@ -369,10 +369,10 @@ TEST_P(Entry, ExportsExactlyTheEntryAndTheGenerationsGlobals) {
     fields >> address >> type >> name;
     if (!name.empty()) exported.insert(name);
   }
-  EXPECT_EQ(exported, GlobalsOf(GetParam())) << output;
+  EXPECT_EQ(exported, GlobalsOf(Floor())) << output;
 #endif
 }
 
-INSTANTIATE_TEST_SUITE_P(AllGenerations, Entry, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
+INSTANTIATE_TEST_SUITE_P(AllGenerations, Entry, ::testing::ValuesIn(harness::BothEndOrders()), harness::SetupName);
 
 }  // namespace

@@ -58,6 +58,20 @@ TEST_P(PythonGathering, LastLineStoringTypeWithoutLinesLeavesNone) {
   EXPECT_EQ(LogBytes(), Log({}));
 }
 
+// A logger without types, the Python logger or the host's null logger,
+// gathers nothing (a host may still give its empty list storage).
+TEST_P(PythonGathering, LoggerWithoutTypesGathersNothing) {
+  Host().SetNullLogger(std::vector<standin::LoggerTypeSpec>{});
+  Load();
+  for (const RegistryEntry entry : {RegistryEntry::Logger, RegistryEntry::Missing}) {
+    SCOPED_TRACE(entry == RegistryEntry::Logger ? "the Python logger" : "the null logger");
+    Host().SetPythonLogger({}, entry);
+    Host().ClearRecords();
+    EXPECT_TRUE(RunBalanced());
+    EXPECT_EQ(LogBytes(), Log({}));
+  }
+}
+
 TEST_P(PythonGathering, TypesThatStoreNothingAndEmptyEntriesAreSkipped) {
   Host().SetPythonLogger({EmptyEntry(), NotStoring(), Storing({"kept 1", "kept 2"}), NotStoring(), EmptyEntry()});
   Load();
@@ -124,11 +138,20 @@ class DefaultGathering : public run_support::RunFixture {};
 
 TEST_P(DefaultGathering, WithoutALineStoringTypeThePythonLinesAreWritten) {
   Host().SetPythonLogger({Storing({"p1", "p2"})});
-  Host().SetDefaultLogger(std::vector{NotStoring(), EmptyEntry()});
-  Load();
-  EXPECT_TRUE(RunBalanced());
-  EXPECT_EQ(LogBytes(), Log({"p1", "p2"}));
-  EXPECT_EQ(Outputs(), (std::vector<std::string>{Message("p1"), Message("p2")}));
+  // A list of types none of which stores lines, or no types at all (whose
+  // empty list a host may still give storage). The module keeps the default
+  // logger it resolved for its life: each logger gets a life of its own.
+  for (const bool anyTypes : {true, false}) {
+    SCOPED_TRACE(anyTypes ? "types that store nothing" : "no types");
+    Host().SetDefaultLogger(anyTypes ? std::vector{NotStoring(), EmptyEntry()}
+                                     : std::vector<standin::LoggerTypeSpec>{});
+    Host().ClearRecords();
+    Load();
+    EXPECT_TRUE(RunBalanced());
+    EXPECT_EQ(LogBytes(), Log({"p1", "p2"}));
+    EXPECT_EQ(Outputs(), (std::vector<std::string>{Message("p1"), Message("p2")}));
+    Unload();
+  }
 }
 
 TEST_P(DefaultGathering, OnlyLineStoringTypeWithoutLinesGivesTheFrameOnly) {
@@ -244,7 +267,8 @@ TEST_P(DefaultGathering, HostsOwnIterateFailureIsShown) {
   EXPECT_EQ(Boxes(), std::vector<std::string>{run_support::READ_ERROR});
 }
 
-// The array grows to 8, then by half again: 12, 18, 27, ... A growth that
+// The array's first storage, for 8 lines, comes from alloc; it then grows
+// by half again through the host's resize: 12, 18, 27, ... A growth that
 // fails gives the SDK's out-of-memory error for that line.
 TEST_P(PythonGathering, OutOfMemoryWhileAppendingShowsTheSdksError) {
   Load();
@@ -257,11 +281,15 @@ TEST_P(PythonGathering, OutOfMemoryWhileAppendingShowsTheSdksError) {
     Host().SetPythonLogger({Numbered(grow.lines - 1), Numbered(grow.lines)});
     Host().ClearRecords();
     Host().GetFaults().Clear();
-    // The first type's pass grows the array as often as the second's, less the last growth.
-    Host().GetFaults().FailSite(Site::Realloc, 2 * grow.growth, 1);
+    // The first type's pass grows the array as often as the second's, less
+    // the last growth: the second pass's first growth is the run's first or
+    // second alloc, its later ones follow the first pass's resizes.
+    const Site site = grow.growth == 0 ? Site::Alloc : Site::Realloc;
+    const int64_t failing = grow.growth == 0 ? 0 : 2 * (grow.growth - 1);
+    Host().GetFaults().FailSite(site, failing, 1);
 
     EXPECT_FALSE(RunBalanced());
-    EXPECT_EQ(Host().GetFaults().SiteCalls(Site::Realloc), 2 * grow.growth + 1);
+    EXPECT_EQ(Host().GetFaults().SiteCalls(site), failing + 1);
     ASSERT_EQ(Host().MessageBoxes().size(), 1u);
     const std::string& text = Host().MessageBoxes()[0].text;
     EXPECT_EQ(text.rfind("Not enough memory.", 0), 0u) << text;
@@ -275,8 +303,9 @@ TEST_P(DefaultGathering, OutOfMemoryInTheDefaultGatheringLeavesTheHeader) {
   Host().SetPythonLogger({Storing({"python"})});
   Host().SetDefaultLogger(std::vector{Numbered(9)});
   Load();
-  // The Python pass grows once; the default pass grows at its lines 1 and 9.
-  FailNext(Site::Realloc, 2);
+  // Each pass's storage comes from alloc at its first line; the default
+  // pass resizes it at its line 9.
+  FailNext(Site::Realloc);
   EXPECT_FALSE(RunBalanced());
   EXPECT_EQ(LogBytes(), HEADER);
   ASSERT_EQ(Boxes().size(), 1u);
@@ -288,15 +317,17 @@ TEST_P(PythonGathering, OutOfMemoryWithoutAnErrorStillFails) {
   Host().SetPythonLogger({Storing({"python"})});
   Host().SetErrorSlotAvailable(false);
   Load();
-  // Without a new error, the host's null-return error stands in.
-  FailNext(Site::Realloc);
+  // Without a new error, the host's null-return error stands in; a host
+  // that gives the callback no slot for it has no current error to answer.
+  FailNext(Site::Alloc);
   EXPECT_FALSE(RunBalanced());
-  EXPECT_EQ(Boxes(), std::vector<std::string>{"A null reference was returned."});
+  EXPECT_EQ(Boxes(), std::vector<std::string>{
+                         Answer() == harness::HostAnswer::NoErrorSlot ? "" : "A null reference was returned."});
 
   // Without that either, the failure carries no error: an empty text.
   Host().SetNullReturnErrorAvailable(false);
   Host().ClearRecords();
-  FailNext(Site::Realloc);
+  FailNext(Site::Alloc);
   EXPECT_FALSE(RunBalanced());
   EXPECT_EQ(Boxes(), std::vector<std::string>{""});
   EXPECT_FALSE(LogBytes().has_value());
@@ -309,7 +340,9 @@ TEST_P(PythonGathering, ManyLinesGrowTheArrayAsNeeded) {
   EXPECT_EQ(LogBytes(), Log(NumberedLines(100)));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllGenerations, PythonGathering, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
-INSTANTIATE_TEST_SUITE_P(AllGenerations, DefaultGathering, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
+INSTANTIATE_TEST_SUITE_P(AllGenerations, PythonGathering, ::testing::ValuesIn(harness::OddAnswersToo()),
+                         harness::SetupName);
+INSTANTIATE_TEST_SUITE_P(AllGenerations, DefaultGathering, ::testing::ValuesIn(harness::OddAnswersToo()),
+                         harness::SetupName);
 
 }  // namespace

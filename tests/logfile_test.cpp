@@ -1,8 +1,17 @@
 // consolelog.txt byte for byte: the frame, the lines as UTF-8, and what a
 // lost write or a failed close does to the file and the answer.
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "standin/utf8.h"
 #include "support/run_support.h"
 
 namespace {
@@ -15,6 +24,30 @@ using run_support::HEADER;
 using run_support::Message;
 using run_support::StoringCodes;
 using standin::Site;
+
+// A host folder whose consolelog.txt is a link to the full device (writes to
+// it fail with "No space left on device"), made in `folder` natively and in
+// a folder of the Unix side under wine; empty, or why there is none.
+std::string FolderWithFullLog(std::filesystem::path& folder) {
+#ifdef _WIN32
+  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+  if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr)
+    return "Windows has no full device to link to";
+  // The link is made on the Unix side, in a folder both sides can name.
+  std::random_device random;
+  const std::string unixFolder = "/tmp/harlwick-full-" + std::to_string(random()) + std::to_string(random());
+  folder = standin::PathFromUtf8("Z:" + unixFolder);
+  std::filesystem::create_directories(folder);
+  const std::string command = "start /wait /unix /bin/ln -s /dev/full " + unixFolder + "/consolelog.txt";
+  if (std::system(command.c_str()) != 0 || !std::filesystem::is_symlink(folder / "consolelog.txt"))
+    return "could not link " + unixFolder + "/consolelog.txt to /dev/full";
+  return "";
+#else
+  std::error_code linked;
+  std::filesystem::create_symlink("/dev/full", folder / "consolelog.txt", linked);
+  return linked ? "could not link to /dev/full: " + linked.message() : "";
+#endif
+}
 
 // The lines come from the Python logger, looked up afresh at every run; the
 // default logger stores nothing, so the file holds the Python lines.
@@ -151,16 +184,74 @@ TEST_P(LogFile, LineWhoseTextCannotBeMadeIsLeftOutAndGivesFalse) {
   EXPECT_TRUE(Boxes().empty());
 }
 
+// A file whose last bytes cannot reach the disk at its close answers false,
+// with the system's reason, on every platform: the host flushes the file
+// before it closes it.
+TEST_P(LogFile, FileOnAFullDeviceAnswersFalseWithTheReason) {
+  std::filesystem::path folder = HostFolder();
+  const std::string unusable = FolderWithFullLog(folder);
+  if (!unusable.empty()) GTEST_SKIP() << unusable;
+  Host().SetHostFolder(folder);
+  WithLines({U"abc"});
+  Load();
+  EXPECT_FALSE(RunBalanced());
+  EXPECT_TRUE(Boxes().empty());
+  ASSERT_EQ(Host().FileFailures().size(), 1u);
+  const standin::FileFailure& failure = Host().FileFailures()[0];
+  EXPECT_EQ(failure.operation, "write");
+  EXPECT_EQ(failure.path, standin::Utf8FromPath(folder / "consolelog.txt"));
+  EXPECT_EQ(failure.reason, std::strerror(ENOSPC));
+  if (folder != HostFolder()) std::filesystem::remove_all(folder);
+}
+
+// A header or footer whose text cannot be made, as the joined text or as
+// the host's constant text of its literal, is lost as a lost write is:
+// nothing of it reaches the file, not even its line feed.
 TEST_P(LogFile, HeaderOrFooterWhoseTextCannotBeMadeGivesFalse) {
   Host().SetPythonLogger({Storing({"line"})});
   Load();
-  FailNext(Site::ConcatString);
-  EXPECT_FALSE(RunBalanced());
-  EXPECT_EQ(LogBytes(), "line\n" + FOOTER);
+  struct Case {
+    const char* name;
+    bool header;    // the header's text is lost, else the footer's
+    bool constant;  // the host's constant text, else the joined one
+  };
+  for (const Case& test : {Case{"header joined", true, false}, Case{"footer joined", false, false},
+                           Case{"header constant", true, true}, Case{"footer constant", false, true}}) {
+    SCOPED_TRACE(test.name);
+    if (test.constant)
+      Host().SetOddAnswers({.constTextNotMade = test.header ? "Start log regels." : "Einde log regels."});
+    else
+      FailNext(Site::ConcatString, test.header ? 0 : 2);
+    EXPECT_FALSE(RunBalanced());
+    EXPECT_EQ(LogBytes(), test.header ? "line\n" + FOOTER : HEADER + "line\n");
+    Host().SetOddAnswers({});
+  }
+}
 
-  FailNext(Site::ConcatString, 2);
-  EXPECT_FALSE(RunBalanced());
-  EXPECT_EQ(LogBytes(), HEADER + "line\n");
+// Every text written to the file has its length read before each of its
+// characters, and once more at its end.
+TEST_P(LogFile, LengthIsReadBeforeEveryCharacter) {
+  WithLines({U"abc", U"", U"\u00e9\u20ac"});
+  Load();
+  EXPECT_TRUE(RunBalanced());
+  const standin::Events run = LastRun();
+  // The texts written: the header, each line with its line feed, the footer.
+  const standin::Events joined = run.Of(standin::Match{standin::Call::ConcatStringCString});
+  std::vector<uint64_t> texts;
+  for (const standin::Event& event : joined.All()) texts.push_back(event.made);
+  ASSERT_EQ(texts.size(), 5u);
+  const std::vector<int64_t> lengths = {18, 4, 1, 3, 18};
+  for (size_t index = 0; index < texts.size(); ++index) {
+    SCOPED_TRACE("text " + std::to_string(index));
+    const standin::Events reads = run.Of([&](const standin::Event& event) {
+      return event.object == texts[index] &&
+             (event.call == standin::Call::StringGetLength || event.call == standin::Call::StringGetChar);
+    });
+    std::vector<standin::Call> expected = {standin::Call::StringGetLength};
+    for (int64_t character = 0; character < lengths[index]; ++character)
+      expected.insert(expected.end(), {standin::Call::StringGetChar, standin::Call::StringGetLength});
+    EXPECT_EQ(reads.Calls(), expected) << reads.Text();
+  }
 }
 
 TEST_P(LogFile, FailedEchoDoesNotStopTheLine) {
@@ -173,8 +264,16 @@ TEST_P(LogFile, FailedEchoDoesNotStopTheLine) {
   EXPECT_EQ(LogBytes(), HEADER + "one\ntwo\n" + FOOTER);
   EXPECT_TRUE(Outputs().empty());
   EXPECT_EQ(Host().ShownConsole().back(), "Console output failed");
+
+  // Without the host's text of that line, nothing is printed in its place.
+  Host().SetOddAnswers({.constTextNotMade = "Console output failed"});
+  Host().ClearRecords();
+  FailNext(Site::FormatText);
+  EXPECT_TRUE(RunBalanced());
+  EXPECT_TRUE(Host().Console().empty());
+  EXPECT_EQ(LogBytes(), HEADER + "one\ntwo\n" + FOOTER);
 }
 
-INSTANTIATE_TEST_SUITE_P(AllGenerations, LogFile, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
+INSTANTIATE_TEST_SUITE_P(AllGenerations, LogFile, ::testing::ValuesIn(harness::Generations()), harness::SetupName);
 
 }  // namespace

@@ -146,6 +146,6 @@ TEST_P(EndMarker, FailedWriteOfAFoundTextStillCounts) {
   EXPECT_FALSE(LogBytes().has_value());
 }
 
-INSTANTIATE_TEST_SUITE_P(AllGenerations, EndMarker, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
+INSTANTIATE_TEST_SUITE_P(AllGenerations, EndMarker, ::testing::ValuesIn(harness::Generations()), harness::SetupName);
 
 }  // namespace

@@ -143,6 +143,42 @@ TEST_P(Registration, NoMemoryForTheCommandObject) {
   }
 }
 
+// A constant text the host cannot make fails the step that needs it: without
+// the command's name the host is never asked and the module ends the object
+// it still owns; without the success line nothing is printed.
+TEST_P(Registration, ConstantTextTheHostCannotMake) {
+  struct Case {
+    const char* text;
+    bool registered;
+    std::vector<std::string> shown;
+  };
+  for (const Case& test : {Case{"Quistmoor", false, {REFUSED_LINE}}, Case{SUCCESS_LINE, true, {}}}) {
+    SCOPED_TRACE(test.text);
+    Host().SetOddAnswers({.constTextNotMade = test.text});
+    Host().SetDiagnostics(true);
+    Host().ClearRecords();
+    Host().Plugins().clear();
+    const int64_t liveBefore = Host().GetLedger().Counts().Live(Kind::Allocation);
+    Start();
+    EXPECT_EQ(Host().ShownConsole(), test.shown);
+    EXPECT_EQ(Host().RunCommand(QUISTMOOR_ID).has_value(), test.registered);
+    if (!test.registered) {
+      EXPECT_TRUE(Host().Plugins().empty()) << "the host's registration is never reached";
+      ExpectRefusedLine(Host().Console()[0]);
+      const standin::Events events = Host().TraceEvents();
+      const int64_t made =
+          events.First({standin::Call::Alloc}, static_cast<size_t>(events.Last({standin::Call::Entry})));
+      ASSERT_GE(made, 0);
+      EXPECT_GE(events.First({standin::Call::FreeWithDestructor, events[static_cast<size_t>(made)].made}), 0)
+          << "the command object is ended";
+      // Only the module path's copy, as before the start.
+      EXPECT_EQ(Host().GetLedger().Counts().Live(Kind::Allocation), liveBefore + 1);
+    }
+    EXPECT_EQ(Life().End(), 1);
+    ExpectBalanced();
+  }
+}
+
 TEST_P(Registration, AcceptedObjectEndsOnceAtUnload) {
   Load();
   ASSERT_EQ(Host().Plugins().size(), 1u);
@@ -157,6 +193,29 @@ TEST_P(Registration, AcceptedObjectEndsOnceAtUnload) {
   EXPECT_EQ(Host().GetLedger().Counts().Live(Kind::Allocation), live - 1) << "the storage is freed once";
   Unload();
   EXPECT_EQ(destroyCalls, 1);
+}
+
+// The host ends the command before the module's last action 3 or after it;
+// either way the end goes through the table the module kept, once.
+TEST_P(Registration, ObjectEndsInTheHostsOrderAroundTheLastActionThree) {
+  Load();
+  EXPECT_TRUE(Run());
+  standin::RegisteredPlugin& plugin = Host().Plugins()[0];
+  void* const object = plugin.object;
+  CountDestruction(plugin);
+  Host().ClearRecords();
+  Unload();
+  EXPECT_EQ(destroyCalls, 1);
+  EXPECT_FALSE(Host().GetLedger().IsAllocation(object));
+  const standin::Events events = Host().TraceEvents();
+  const int64_t end = events.First({standin::Call::Entry});
+  const int64_t freed = events.First({standin::Call::FreeWithDestructor});
+  ASSERT_GE(end, 0);
+  ASSERT_GE(freed, 0);
+  if (GetParam().end == standin::EndOrder::ObjectsFirst)
+    EXPECT_LT(freed, end) << events.Text();
+  else
+    EXPECT_GT(freed, end) << events.Text();
 }
 
 TEST_P(Registration, RefusedObjectIsEndedByTheHostNotTheModule) {
@@ -230,6 +289,7 @@ TEST_P(Registration, UnoverriddenOperationsAnswerTheBaseDefaults) {
   EXPECT_EQ(Host().ShownConsole(), std::vector<std::string>{SUCCESS_LINE});
 }
 
-INSTANTIATE_TEST_SUITE_P(AllGenerations, Registration, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
+INSTANTIATE_TEST_SUITE_P(AllGenerations, Registration, ::testing::ValuesIn(harness::BothEndOrders()),
+                         harness::SetupName);
 
 }  // namespace

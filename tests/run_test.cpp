@@ -316,6 +316,6 @@ TEST_P(RunPaths, FailedRunLeavesNothingForTheNext) {
   EXPECT_TRUE(Boxes().empty());
 }
 
-INSTANTIATE_TEST_SUITE_P(AllGenerations, RunPaths, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
+INSTANTIATE_TEST_SUITE_P(AllGenerations, RunPaths, ::testing::ValuesIn(harness::EveryHost()), harness::SetupName);
 
 }  // namespace

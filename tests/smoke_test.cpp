@@ -14,6 +14,6 @@ TEST_P(Smoke, SampleSessionWritesTheLog) {
   EXPECT_EQ(LogBytes(), harness::ExpectedLog({"one", "zwei €"}));
 }
 
-INSTANTIATE_TEST_SUITE_P(AllGenerations, Smoke, ::testing::ValuesIn(harness::FLOORS), harness::FloorName);
+INSTANTIATE_TEST_SUITE_P(AllGenerations, Smoke, ::testing::ValuesIn(harness::BothEndOrders()), harness::SetupName);
 
 }  // namespace

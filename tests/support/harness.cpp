@@ -16,6 +16,71 @@ std::string FloorName(const ::testing::TestParamInfo<uint32_t>& info) {
   return "Floor" + std::to_string(info.param);
 }
 
+standin::OddAnswers AnswersOf(const Setup& setup) {
+  standin::OddAnswers answers;
+  answers.noErrorSlot = setup.answer == HostAnswer::NoErrorSlot;
+  answers.emptyListWithStorage = setup.answer == HostAnswer::EmptyListWithStorage;
+  answers.resizeRefusesNull = setup.answer == HostAnswer::ResizeRefusesNull;
+  return answers;
+}
+
+namespace {
+
+std::vector<Setup> Hosts(std::initializer_list<Setup> hosts) {
+  std::vector<Setup> setups;
+  for (const uint32_t floor : FLOORS) {
+    for (Setup setup : hosts) {
+      setup.floor = floor;
+      setups.push_back(setup);
+    }
+  }
+  return setups;
+}
+
+constexpr Setup USUAL{};
+constexpr Setup END_AFTER{0, standin::EndOrder::ObjectsAfter};
+constexpr Setup NO_ERROR_SLOT{0, standin::EndOrder::ObjectsFirst, HostAnswer::NoErrorSlot};
+constexpr Setup EMPTY_LIST_WITH_STORAGE{0, standin::EndOrder::ObjectsFirst, HostAnswer::EmptyListWithStorage};
+constexpr Setup RESIZE_REFUSES_NULL{0, standin::EndOrder::ObjectsFirst, HostAnswer::ResizeRefusesNull};
+
+}  // namespace
+
+std::vector<Setup> Generations() {
+  return Hosts({USUAL});
+}
+std::vector<Setup> BothEndOrders() {
+  return Hosts({USUAL, END_AFTER});
+}
+std::vector<Setup> OddAnswersToo() {
+  return Hosts({USUAL, NO_ERROR_SLOT, EMPTY_LIST_WITH_STORAGE, RESIZE_REFUSES_NULL});
+}
+std::vector<Setup> EveryHost() {
+  return Hosts({USUAL, END_AFTER, NO_ERROR_SLOT, EMPTY_LIST_WITH_STORAGE, RESIZE_REFUSES_NULL});
+}
+
+void PrintTo(const Setup& setup, std::ostream* out) {
+  *out << SetupName({setup, 0});
+}
+
+std::string SetupName(const ::testing::TestParamInfo<Setup>& info) {
+  std::string name = "Floor" + std::to_string(info.param.floor);
+  if (info.param.end == standin::EndOrder::ObjectsAfter) name += "EndAfter";
+  switch (info.param.answer) {
+    case HostAnswer::Usual:
+      break;
+    case HostAnswer::NoErrorSlot:
+      name += "NoErrorSlot";
+      break;
+    case HostAnswer::EmptyListWithStorage:
+      name += "EmptyListWithStorage";
+      break;
+    case HostAnswer::ResizeRefusesNull:
+      name += "ResizeRefusesNull";
+      break;
+  }
+  return name;
+}
+
 std::vector<std::u32string> Lines(std::initializer_list<const char*> utf8) {
   std::vector<std::u32string> lines;
   for (const char* line : utf8) lines.push_back(standin::DecodeUtf8(line));
@@ -49,9 +114,11 @@ void ModuleTest::SetUp() {
   options.hostFolder = folder_;
   options.abortOnLeak = false;
   options.trace = true;
+  options.endOrder = GetParam().end;
+  options.answers = AnswersOf(GetParam());
   host_ = std::make_unique<standin::Host>(options);
   std::string error;
-  module_ = standin::ModuleFile::Open(ModulePath(GetParam()), options.frameworks, error);
+  module_ = standin::ModuleFile::Open(ModulePath(Floor()), options.frameworks, error);
   ASSERT_TRUE(module_) << error;
   life_ = std::make_unique<standin::ModuleLife>(*host_, *module_);
 }

@@ -25,6 +25,33 @@ std::filesystem::path ModulePath(uint32_t floor);
 // Test names such as "Floor2024900".
 std::string FloorName(const ::testing::TestParamInfo<uint32_t>& info);
 
+// An answer of the host's that a test may ask for in place of the usual one.
+enum class HostAnswer { Usual, NoErrorSlot, EmptyListWithStorage, ResizeRefusesNull };
+
+// What a module test runs against: one generation's module, in a host that
+// ends plug-in objects in this order and gives this answer.
+struct Setup {
+  uint32_t floor = 0;
+  standin::EndOrder end = standin::EndOrder::ObjectsFirst;
+  HostAnswer answer = HostAnswer::Usual;
+};
+// The host's switches for a setup.
+standin::OddAnswers AnswersOf(const Setup& setup);
+
+// Every generation in the usual host.
+std::vector<Setup> Generations();
+// ... and in a host that ends plug-in objects after the module's last action 3.
+std::vector<Setup> BothEndOrders();
+// ... in the usual host and in one with each odd answer.
+std::vector<Setup> OddAnswersToo();
+// ... the late end and each odd answer, each alone.
+std::vector<Setup> EveryHost();
+
+// How a failing test names its setup.
+void PrintTo(const Setup& setup, std::ostream* out);
+// Test names such as "Floor2024900", "Floor2024900EndAfter", "Floor20017NoErrorSlot".
+std::string SetupName(const ::testing::TestParamInfo<Setup>& info);
+
 // UTF-32 lines from UTF-8 text.
 std::vector<std::u32string> Lines(std::initializer_list<const char*> utf8);
 // A line-storing logger type holding these lines.
@@ -37,10 +64,13 @@ standin::LoggerTypeSpec EmptyEntry();
 // A host in a fresh host folder with the module of the test's generation
 // opened (not yet loaded). TearDown ends the module when the test left it
 // loaded and checks that it holds no host object any more.
-class ModuleTest : public ::testing::TestWithParam<uint32_t> {
+class ModuleTest : public ::testing::TestWithParam<Setup> {
  protected:
   void SetUp() override;
   void TearDown() override;
+
+  uint32_t Floor() const { return GetParam().floor; }
+  HostAnswer Answer() const { return GetParam().answer; }
 
   standin::Host& Host() { return *host_; }
   standin::ModuleLife& Life() { return *life_; }

@@ -65,7 +65,9 @@ std::vector<standin::Event> ExpectedCommonExit(const Events& run) {
       case Call::LineCallback:
         if (event.args[1] == 1) elements.push_back(event.object);
         break;
+      case Call::Alloc:
       case Call::Realloc:
+        // The array's storage: made by its first growth, moved by the later ones.
         if (!event.failed) storage = event.made;
         break;
       case Call::Free:

@@ -156,7 +156,8 @@ typedef struct brn_host_api {
   /* 1 when the type's object implements the interface of that id. */
   int32_t (*implements_interface)(const brn_logger_type* type, const char* interface_id);
   /* Calls `callback` once per stored line, in order, before it returns.
-   * Answers 1, or 0 with a new error (or null) in *error. */
+   * The error slot it hands the callback may be null. Answers 1, or 0 with
+   * a new error (or null) in *error. */
   int32_t (*iterate)(const brn_logger_type* type, brn_line_callback callback, void* context, brn_error** error);
   /* Writes a line to the logger; `text` borrowed (the logger takes its own
    * reference where it keeps the line). Answers as `iterate`. */

@@ -63,7 +63,9 @@ typedef struct brn_cpu_yield_delegate {
  * Handed to `register_plugin` with the object; every entry takes that
  * object. The host calls them one at a time on the thread it chooses. */
 typedef struct brn_command_dispatch {
-  /* Ends the object: runs its destructor and frees it. Null does nothing. */
+  /* Ends the object: runs its destructor and frees it. Null does nothing.
+   * The host may call it before the module's last action 3 or after it,
+   * until the module is unloaded. */
   void (*destroy)(void* object);
   /* Runs the command; answers 1 (true) or 0 (false). */
   int32_t (*run_command)(void* object, void* document, void* parent);

@@ -58,7 +58,8 @@ typedef struct brn_log_line_record {
 } brn_log_line_record;
 
 /* Line callback of `iterate`: answers 1 to go on, 0 on failure. On failure
- * it may store a counted error in *error, which the host takes over. */
+ * it may store a counted error in *error, which the host takes over; the
+ * host may give no slot (error null), and then receives none. */
 typedef int32_t (*brn_line_callback)(void* context, const brn_log_line_record* record, brn_error** error);
 
 /* Format argument converter of `format_x_args`: makes *receiving hold the

@@ -125,6 +125,8 @@ HostState::HostState(HostOptions hostOptions) : options(std::move(hostOptions)),
 
   FillTable(table);
   table.api_version = options.apiVersion;
+  usual = table;
+  SetAnswerEntries(*this);
   SetTracing(options.trace);
 
   emptyString = NewString(U"", "host: empty String", true);
@@ -178,8 +180,16 @@ HostState::~HostState() {
 void HostState::SetTracing(bool on) {
   trace.SetOn(on);
   SetPerCharacterEntries(table, on);
-  // A shorter table on offer is a copy of the first bytes of this one.
-  if (shortTable) std::memcpy(offered, &table, offered->table_size);
+  RefreshOffered();
+}
+
+void HostState::RefreshOffered() {
+  // A shorter table on offer is a copy of the first bytes of this one, and
+  // keeps its own size.
+  if (!shortTable) return;
+  const uint32_t bytes = offered->table_size;
+  std::memcpy(offered, &table, bytes);
+  offered->table_size = bytes;
 }
 
 StringObject* HostState::NewString(std::u32string text, const char* madeBy, bool hostKept) {
@@ -314,6 +324,13 @@ void Host::SetDiagnostics(bool shown) {
 }
 void Host::SetHostFolder(const std::filesystem::path& folder) {
   state_->options.hostFolder = folder;
+}
+void Host::SetEndOrder(EndOrder order) {
+  state_->options.endOrder = order;
+}
+void Host::SetOddAnswers(OddAnswers answers) {
+  state_->options.answers = std::move(answers);
+  SetAnswerEntries(*state_);
 }
 
 void Host::SetPythonLogger(std::vector<LoggerTypeSpec> types, RegistryEntry entry) {

@@ -97,8 +97,10 @@ int32_t ModuleLife::Message(int64_t value, void* data) {
 }
 
 int32_t ModuleLife::End() {
-  host_.DestroyPlugins();
+  const bool objectsFirst = host_.Options().endOrder == EndOrder::ObjectsFirst;
+  if (objectsFirst) host_.DestroyPlugins();
   const int32_t answer = Enter(BRN_ACTION_END, nullptr, nullptr, nullptr);
+  if (!objectsFirst) host_.DestroyPlugins();
   host_.EndModule();
   return answer;
 }

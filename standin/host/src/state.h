@@ -117,6 +117,8 @@ class HostState {
   }
   // Starts or stops the trace, with the table's per-character entries.
   void SetTracing(bool on);
+  // Puts the table's entries into the shorter copy on offer, if any.
+  void RefreshOffered();
   // A breach of the host's rules that the host forgives.
   void ProtocolFault(std::string text) { protocolFaults.push_back(std::move(text)); }
   // Serials for the trace; 0 for null.
@@ -127,6 +129,8 @@ class HostState {
   Faults faults;
   Trace trace;
   brn_host_api table{};
+  // The table as FillTable made it, with the usual answers.
+  brn_host_api usual{};
   // What a module is given: `table`, or a shorter copy of it (OfferTable).
   brn_host_api* offered = &table;
   std::unique_ptr<GuardedBlock> shortTable;
@@ -175,6 +179,9 @@ class HostState {
 void FillTable(brn_host_api& table);
 // Puts the recording or the plain build of the per-character entries into the table.
 void SetPerCharacterEntries(brn_host_api& table, bool traced);
+// Puts the entries of the options' odd answers, or the usual ones, into the
+// table; defined with the odd answers.
+void SetAnswerEntries(HostState& state);
 
 // The state of the process's one host while it lives, else null; what the
 // table's functions serve.

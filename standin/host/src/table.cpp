@@ -572,7 +572,16 @@ int32_t CloseHostFile(brn_file* file) {
     object->used = 0;
     object->lost = true;
   }
-  const bool flushed = FlushFile(s, object);
+  // The stream's own buffer is flushed first and on its own: a C runtime
+  // whose close answers success although its last flush failed would lose
+  // those bytes unseen.
+  bool flushed = FlushFile(s, object);
+  errno = 0;
+  if (std::fflush(object->stream) != 0) {
+    if (!object->lost) FileFailed(s, "write", object->path, errno);
+    object->lost = true;
+    flushed = false;
+  }
   errno = 0;
   const bool closed = std::fclose(object->stream) == 0;
   if (!closed) FileFailed(s, "close", object->path, errno);

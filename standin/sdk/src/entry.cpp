@@ -122,8 +122,8 @@ int32_t plugin_main(int32_t action, void* value, void* data, void* path) {
         modulePath = nullptr;
         // The host drops what it resolved for this module when it unloads it.
         DefaultLoggerDeclaration().Forget();
-        // The table is the host's until the unload; it is not kept past it.
-        detail::hostApi = nullptr;
+        // The table stays: it is valid until the unload, and the host may
+        // end the command object after this action, through its callback.
       }
       return 1;
     case BRN_ACTION_QUERY:

@@ -11,7 +11,9 @@ int32_t LineTrampoline(void* context, const brn_log_line_record* record, brn_err
   const auto& callback = *static_cast<const LineCallback*>(context);
   Result<void> result = callback(LogLineRecord{record->time, StringView(record->text)});
   if (!result.Failed()) return 1;
-  *error = result.TakeError().Disown();
+  // Without a slot the error is released here; the failure still stands.
+  ErrorObject failure = result.TakeError();
+  if (error != nullptr) *error = failure.Disown();
   return 0;
 }
 
@@ -26,7 +28,8 @@ Result<void> UserLoggerType::Iterate(const LineCallback& callback) const noexcep
 }
 
 void LoggerTypeList::Reset() noexcept {
-  if (array_.capacity == 0) return;
+  // Storage of capacity 0 is storage all the same.
+  if (array_.data == nullptr) return;
   auto* entries = static_cast<LoggerTypeEntry*>(array_.data);
   for (Int index = array_.count; index-- > 0;)
     if (entries[index].type != nullptr) Host().release(entries[index].type);
@@ -71,7 +74,9 @@ LoggerDeclaration& DefaultLoggerDeclaration() noexcept {
 
 void LogToDefaultLogger(TARGETAUDIENCE audience, WRITEMETA meta, String text, Int32 line, const char* file) noexcept {
   if (text.IsNull()) {
-    PrintToHostConsole(ConstString("Console output failed"));
+    // Without the host's text of the fallback line there is nothing to print.
+    const StringView failed = ConstString("Console output failed");
+    if (!failed.IsNull()) PrintToHostConsole(failed);
     return;
   }
   // Borrowed for the one write: taking and giving back a reference of its

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "brannoc_abi/host_api.h"
+#include "standin/answers.h"
 #include "standin/faults.h"
 #include "standin/ledger.h"
 #include "standin/trace.h"
@@ -43,6 +44,10 @@ struct HostOptions {
   bool recordDefaultOutputs = true;
   // Whether every call is recorded in the trace.
   bool trace = false;
+  // When a module's end ends its plug-in objects.
+  EndOrder endOrder = EndOrder::ObjectsFirst;
+  // The answers of the table's entries that differ from the usual ones.
+  OddAnswers answers;
 };
 
 // One logger type of a logger, as a test or the command-line host sets it up.
@@ -120,6 +125,8 @@ class Host {
   void SetApiVersion(uint32_t version);
   void SetDiagnostics(bool shown);
   void SetHostFolder(const std::filesystem::path& folder);
+  void SetEndOrder(EndOrder order);
+  void SetOddAnswers(OddAnswers answers);
 
   // ---- Loggers ----
   void SetPythonLogger(std::vector<LoggerTypeSpec> types, RegistryEntry entry = RegistryEntry::Logger);
@@ -172,6 +179,8 @@ class Host {
   // Runs the accepted command of that id; nullopt when there is none.
   std::optional<bool> RunCommand(int32_t id);
   // Ends every registered object (accepted or not) through its callback.
+  // A module's end does it before or after the module's last action 3, as
+  // the end order says.
   void DestroyPlugins();
   // Drops what the host resolved or kept for a module that ends.
   void EndModule();

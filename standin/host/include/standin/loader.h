@@ -56,8 +56,9 @@ class ModuleLife {
   int32_t Start();
   // Action 6 with a message id (the value) and its data.
   int32_t Message(int64_t value, void* data = nullptr);
-  // The end: the host ends the module's registered objects, sends action 3
-  // and drops what it kept for the module.
+  // The end: the host sends action 3 and ends the module's registered
+  // objects (before action 3 or after it, as its end order says), then
+  // drops what it kept for the module.
   int32_t End();
 
  private:

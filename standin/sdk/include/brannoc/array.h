@@ -36,7 +36,7 @@ class BaseArray {
 
   // Releases the elements, the last first, and gives the storage back.
   void Reset() noexcept {
-    if (capacity_ == 0) return;
+    if (data_ == nullptr) return;
     for (Int index = count_; index-- > 0;) data_[index].~T();
     Host().free(data_);
     data_ = nullptr;
@@ -45,12 +45,15 @@ class BaseArray {
   }
 
  private:
-  // Growth rule: half as much again, at least 8 elements. Out of line: the
-  // append of every element stays small.
+  // Growth rule: half as much again, at least 8 elements. The first storage
+  // comes from alloc; the host's resize takes only storage from alloc. Out
+  // of line: the append of every element stays small.
   [[gnu::noinline]] bool Grow() noexcept {
     Int wanted = capacity_ + capacity_ / 2;
     if (wanted < 8) wanted = 8;
-    void* grown = Host().realloc(data_, wanted * static_cast<Int>(sizeof(T)), BRANNOC_SOURCE_LOCATION.Abi());
+    const Int bytes = wanted * static_cast<Int>(sizeof(T));
+    void* grown = data_ == nullptr ? Host().alloc(bytes, BRANNOC_SOURCE_LOCATION.Abi())
+                                   : Host().realloc(data_, bytes, BRANNOC_SOURCE_LOCATION.Abi());
     if (grown == nullptr) return false;
     data_ = static_cast<T*>(grown);
     capacity_ = wanted;

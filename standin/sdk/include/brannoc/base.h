@@ -26,7 +26,8 @@ struct SourceLocation {
 #define BRANNOC_SOURCE_LOCATION (::brannoc::SourceLocation{__FILE__, __LINE__})
 
 namespace detail {
-// Stored by the entry at action 1; valid until the module is unloaded.
+// Stored by the entry at action 1; valid until the module is unloaded, also
+// after the last action 3.
 extern const brn_host_api* hostApi;
 }  // namespace detail
 

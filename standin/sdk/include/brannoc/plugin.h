@@ -2,6 +2,7 @@
 #pragma once
 
 #include <new>
+#include <type_traits>
 
 #include "brannoc/base.h"
 #include "brannoc/string.h"
@@ -42,9 +43,76 @@ T* NewObj(SourceLocation where) noexcept {
   return storage != nullptr ? new (storage) T() : nullptr;
 }
 
+namespace detail {
+
+// The host is handed the object as a pointer to the class it was made as:
+// every callback casts it back to that class, and its storage starts there.
+template <typename Command>
+Command* AsMade(void* object) noexcept {
+  return static_cast<Command*>(object);
+}
+template <typename Command>
+CommandData* AsCommand(void* object) noexcept {
+  return AsMade<Command>(object);
+}
+
+// Runs the object's destructor without freeing; the host frees the storage.
+template <typename Command>
+void RunDestructor(void* object) noexcept {
+  AsMade<Command>(object)->~Command();
+}
+
+// Ends an object the host was never given: destructor, then its storage.
+template <typename Command>
+void EndCommand(Command* object) noexcept {
+  Host().free_with_destructor(static_cast<void*>(object), &RunDestructor<Command>);
+}
+
+template <typename Command>
+inline constexpr brn_command_dispatch kCommandDispatch = {
+    [](void* object) {
+      if (object != nullptr) Host().free_with_destructor(object, &RunDestructor<Command>);
+    },
+    [](void* object, void* doc, void* parent) -> int32_t {
+      return AsCommand<Command>(object)->RunCommand(static_cast<BaseDocument*>(doc), static_cast<GeDialog*>(parent));
+    },
+    [](void* object, void* doc, int32_t subId) -> int32_t {
+      return AsCommand<Command>(object)->ExecuteSubID(static_cast<BaseDocument*>(doc), subId);
+    },
+    [](void* object, void* doc, int32_t pluginId, int32_t subId) -> int32_t {
+      return AsCommand<Command>(object)->ExecuteOptionID(static_cast<BaseDocument*>(doc), pluginId, subId);
+    },
+    [](void* object, void* doc, void* parent) -> int32_t {
+      return AsCommand<Command>(object)->GetState(static_cast<BaseDocument*>(doc), static_cast<GeDialog*>(parent));
+    },
+    [](void* object, void* doc, void* submenu) -> int32_t {
+      return AsCommand<Command>(object)->GetSubContainer(static_cast<BaseDocument*>(doc), submenu);
+    },
+    [](void* object, void* secret) -> int32_t { return AsCommand<Command>(object)->RestoreLayout(secret); },
+    [](void* object) -> brn_string* { return AsCommand<Command>(object)->GetScriptName().Disown(); },
+    [](void* object, int32_t type, void* data) -> int32_t { return AsCommand<Command>(object)->Message(type, data); },
+};
+
+Bool RegisterPlugin(Int32 id, StringView name, Int32 info, const void* icon, StringView help, void* object,
+                    const brn_command_dispatch& dispatch) noexcept;
+
+}  // namespace detail
+
 // Registers a command with the host, which owns `object` from then on.
-// Answers false at once, without reaching the host, for a null object.
+// Answers false at once, without reaching the host, for a null object, and
+// for a null name (no host text for it), after ending the object itself:
+// the host never had it.
+template <typename Command>
 Bool RegisterCommandPlugin(Int32 id, StringView name, Int32 info, const void* icon, StringView help,
-                           CommandData* object) noexcept;
+                           Command* object) noexcept {
+  static_assert(std::is_base_of_v<CommandData, Command>, "a command derives from CommandData");
+  if (object == nullptr) return false;
+  if (name.IsNull()) {
+    detail::EndCommand(object);
+    return false;
+  }
+  return detail::RegisterPlugin(id, name, info, icon, help, static_cast<void*>(object),
+                                detail::kCommandDispatch<Command>);
+}
 
 }  // namespace brannoc
