@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -26,28 +27,50 @@ using run_support::StoringCodes;
 using standin::Site;
 
 // A host folder whose consolelog.txt is a link to the full device (writes to
-// it fail with "No space left on device"), made in `folder` natively and in
-// a folder of the Unix side under wine; empty, or why there is none.
-std::string FolderWithFullLog(std::filesystem::path& folder) {
+// it fail with "No space left on device"): the test's own folder natively;
+// under wine a folder of the Unix side, made and removed there, since wine
+// shows the link as a file that does not exist (and cannot remove it). Empty
+// `Unusable()`, or why there is none.
+class FullLogFolder {
+ public:
+  explicit FullLogFolder(const std::filesystem::path& own) : folder_(own) {
 #ifdef _WIN32
-  const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
-  if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr)
-    return "Windows has no full device to link to";
-  // The link is made on the Unix side, in a folder both sides can name.
-  std::random_device random;
-  const std::string unixFolder = "/tmp/harlwick-full-" + std::to_string(random()) + std::to_string(random());
-  folder = standin::PathFromUtf8("Z:" + unixFolder);
-  std::filesystem::create_directories(folder);
-  const std::string command = "start /wait /unix /bin/ln -s /dev/full " + unixFolder + "/consolelog.txt";
-  if (std::system(command.c_str()) != 0 || !std::filesystem::is_symlink(folder / "consolelog.txt"))
-    return "could not link " + unixFolder + "/consolelog.txt to /dev/full";
-  return "";
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    if (ntdll == nullptr || GetProcAddress(ntdll, "wine_get_version") == nullptr) {
+      unusable_ = "Windows has no full device to link to";
+      return;
+    }
+    std::random_device random;
+    unixFolder_ = "/tmp/harlwick-full-" + std::to_string(random()) + std::to_string(random());
+    folder_ = standin::PathFromUtf8("Z:" + unixFolder_);
+    const std::string link = "start /wait /unix /bin/ln -s /dev/full " + unixFolder_ + "/consolelog.txt";
+    std::filesystem::create_directories(folder_);
+    // The program's exit code does not come back through start: the link
+    // is there when the name opens.
+    (void)std::system(link.c_str());
+    if (!std::ifstream(folder_ / "consolelog.txt")) unusable_ = "could not link " + unixFolder_ + " to /dev/full";
 #else
-  std::error_code linked;
-  std::filesystem::create_symlink("/dev/full", folder / "consolelog.txt", linked);
-  return linked ? "could not link to /dev/full: " + linked.message() : "";
+    std::error_code linked;
+    std::filesystem::create_symlink("/dev/full", folder_ / "consolelog.txt", linked);
+    if (linked) unusable_ = "could not link to /dev/full: " + linked.message();
 #endif
-}
+  }
+  ~FullLogFolder() {
+#ifdef _WIN32
+    if (!unixFolder_.empty()) (void)std::system(("start /wait /unix /bin/rm -rf " + unixFolder_).c_str());
+#endif
+  }
+  FullLogFolder(const FullLogFolder&) = delete;
+  FullLogFolder& operator=(const FullLogFolder&) = delete;
+
+  const std::filesystem::path& Path() const { return folder_; }
+  const std::string& Unusable() const { return unusable_; }
+
+ private:
+  std::filesystem::path folder_;
+  std::string unixFolder_;
+  std::string unusable_;
+};
 
 // The lines come from the Python logger, looked up afresh at every run; the
 // default logger stores nothing, so the file holds the Python lines.
@@ -188,10 +211,9 @@ TEST_P(LogFile, LineWhoseTextCannotBeMadeIsLeftOutAndGivesFalse) {
 // with the system's reason, on every platform: the host flushes the file
 // before it closes it.
 TEST_P(LogFile, FileOnAFullDeviceAnswersFalseWithTheReason) {
-  std::filesystem::path folder = HostFolder();
-  const std::string unusable = FolderWithFullLog(folder);
-  if (!unusable.empty()) GTEST_SKIP() << unusable;
-  Host().SetHostFolder(folder);
+  const FullLogFolder full(HostFolder());
+  if (!full.Unusable().empty()) GTEST_SKIP() << full.Unusable();
+  Host().SetHostFolder(full.Path());
   WithLines({U"abc"});
   Load();
   EXPECT_FALSE(RunBalanced());
@@ -199,9 +221,8 @@ TEST_P(LogFile, FileOnAFullDeviceAnswersFalseWithTheReason) {
   ASSERT_EQ(Host().FileFailures().size(), 1u);
   const standin::FileFailure& failure = Host().FileFailures()[0];
   EXPECT_EQ(failure.operation, "write");
-  EXPECT_EQ(failure.path, standin::Utf8FromPath(folder / "consolelog.txt"));
+  EXPECT_EQ(failure.path, standin::Utf8FromPath(full.Path() / "consolelog.txt"));
   EXPECT_EQ(failure.reason, std::strerror(ENOSPC));
-  if (folder != HostFolder()) std::filesystem::remove_all(folder);
 }
 
 // A header or footer whose text cannot be made, as the joined text or as

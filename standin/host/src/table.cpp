@@ -584,7 +584,9 @@ int32_t CloseHostFile(brn_file* file) {
   }
   errno = 0;
   const bool closed = std::fclose(object->stream) == 0;
-  if (!closed) FileFailed(s, "close", object->path, errno);
+  // The first loss of a file is its reason; a close that fails after it
+  // (one runtime's does, without a reason) loses nothing more.
+  if (!closed && !object->lost) FileFailed(s, "close", object->path, errno);
   object->stream = nullptr;
   const bool complete = flushed && closed && !object->lost;
   s.trace.SetFailed(event, !complete);
