@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "standin/utf8.h"
 #include "state.h"
@@ -166,11 +167,15 @@ HostState::~HostState() {
   int64_t live = 0;
   for (const int64_t count : counts.live) live += count;
   if (live == 0) return;
-  // The report needs memory of its own; without it, the count alone.
+  // One line however many there are: the count and the first few. The
+  // names need memory of their own; without it, the count alone.
+  constexpr size_t NAMED = 3;
   try {
     const std::vector<std::string> left = ledger.LiveReport();
-    std::fprintf(stderr, "harlwick-host: %zu host objects outlive the host:\n", left.size());
-    for (const std::string& line : left) std::fprintf(stderr, "  %s\n", line.c_str());
+    std::string line = "harlwick-host: " + std::to_string(left.size()) + " host objects outlive the host: ";
+    for (size_t index = 0; index < left.size() && index < NAMED; ++index) line += (index > 0 ? "; " : "") + left[index];
+    if (left.size() > NAMED) line += "; and " + std::to_string(left.size() - NAMED) + " more";
+    std::fprintf(stderr, "%s\n", line.c_str());
   } catch (...) {
     std::fprintf(stderr, "harlwick-host: %lld host objects outlive the host\n", static_cast<long long>(live));
   }
@@ -207,24 +212,34 @@ ErrorObject* HostState::NewError(std::string text, const char* madeBy, bool host
 }
 
 LoggerObject* HostState::NewLogger(const std::string& id, const std::vector<LoggerTypeSpec>& types) {
-  auto* logger = new LoggerObject();
-  logger->id = id;
+  auto made = std::make_unique<LoggerObject>();
+  made->id = id;
+  LoggerObject* logger = made.release();
   ledger.Register(logger, Kind::Logger, "host: logger", true);
-  for (const LoggerTypeSpec& spec : types) {
-    if (spec.emptyEntry) {
-      logger->types.push_back(nullptr);
-      continue;
+  // Memory that runs out half-way leaves no half-built logger behind: its
+  // release gives back every type and line made so far.
+  try {
+    logger->types.reserve(types.size());
+    for (const LoggerTypeSpec& spec : types) {
+      if (spec.emptyEntry) {
+        logger->types.push_back(nullptr);
+        continue;
+      }
+      auto* type = new LoggerTypeObject();
+      type->storesLines = spec.storesLines;
+      type->failAtLine = spec.failAtLine;
+      type->failWithError = spec.failWithError;
+      ledger.Register(type, Kind::LoggerType, "host: logger type", true);
+      logger->types.push_back(type);
+      type->lines.reserve(spec.lines.size());
+      for (size_t index = 0; index < spec.lines.size(); ++index) {
+        const bool isNull = index < spec.nullLines.size() && spec.nullLines[index];
+        type->lines.push_back(isNull ? nullptr : NewString(spec.lines[index], "host: stored line", true));
+      }
     }
-    auto* type = new LoggerTypeObject();
-    type->storesLines = spec.storesLines;
-    type->failAtLine = spec.failAtLine;
-    type->failWithError = spec.failWithError;
-    ledger.Register(type, Kind::LoggerType, "host: logger type", true);
-    for (size_t index = 0; index < spec.lines.size(); ++index) {
-      const bool isNull = index < spec.nullLines.size() && spec.nullLines[index];
-      type->lines.push_back(isNull ? nullptr : NewString(spec.lines[index], "host: stored line", true));
-    }
-    logger->types.push_back(type);
+  } catch (...) {
+    ledger.HostRelease(logger);
+    throw;
   }
   return logger;
 }

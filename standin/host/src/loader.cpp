@@ -7,12 +7,40 @@
 
 namespace standin {
 
+namespace {
+
+// Why `file` is no regular file (the system's reason, or what it is), or empty.
+std::string NotAFile(const std::filesystem::path& file) {
+  std::error_code reason;
+  const std::filesystem::file_status status = std::filesystem::status(file, reason);
+  if (reason) return reason.message();
+  switch (status.type()) {
+    case std::filesystem::file_type::regular:
+      return std::string();
+    case std::filesystem::file_type::directory:
+      return std::make_error_code(std::errc::is_a_directory).message();
+    case std::filesystem::file_type::fifo:
+      return "a FIFO (named pipe), not a regular file";
+    case std::filesystem::file_type::socket:
+      return "a socket, not a regular file";
+    case std::filesystem::file_type::block:
+      return "a block device, not a regular file";
+    case std::filesystem::file_type::character:
+      return "a character device, not a regular file";
+    default:
+      return "not a regular file";
+  }
+}
+
+}  // namespace
+
 std::unique_ptr<ModuleFile> ModuleFile::Open(const std::filesystem::path& file,
                                              const std::vector<std::string>& frameworks, std::string& error) {
   const std::string name = Utf8FromPath(file);
-  std::error_code exists;
-  if (!std::filesystem::is_regular_file(file, exists)) {
-    error = "no module file [" + name + "]";
+  // Only a regular file is opened: a FIFO would block the host.
+  const std::string kind = NotAFile(file);
+  if (!kind.empty()) {
+    error = "no module file [" + name + "]: " + kind;
     return nullptr;
   }
   std::unique_ptr<ModuleFile> module(new ModuleFile());

@@ -8,9 +8,11 @@
 // After windows.h.
 #include <shellapi.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <cwchar>
 #include <vector>
 
@@ -52,10 +54,19 @@ std::string SystemError(DWORD code) {
 // Why the file is not a complete 64-bit DLL, or empty. The system's loader
 // gives only a terse code for a file cut short; this names what is missing.
 std::string LibraryFileProblem(const std::filesystem::path& file) {
-  std::ifstream in(file, std::ios::binary | std::ios::ate);
-  if (!in) return "cannot read the file";
-  const uint64_t size = static_cast<uint64_t>(in.tellg());
-  auto read = [&in](uint64_t offset, void* to, size_t bytes) { return ReadAt(in, offset, to, bytes); };
+  errno = 0;
+  std::FILE* in = _wfopen(file.c_str(), L"rb");
+  if (in == nullptr) return std::string("cannot read the file: ") + std::strerror(errno != 0 ? errno : EIO);
+  struct Closer {
+    std::FILE* file;
+    ~Closer() { std::fclose(file); }
+  } closer{in};
+  if (_fseeki64(in, 0, SEEK_END) != 0) return std::string("cannot read the file: ") + std::strerror(errno);
+  const uint64_t size = static_cast<uint64_t>(_ftelli64(in));
+  // Reads `bytes` at `offset`; false when the file ends first or a read fails.
+  auto read = [in](uint64_t offset, void* to, size_t bytes) {
+    return _fseeki64(in, static_cast<__int64>(offset), SEEK_SET) == 0 && std::fread(to, 1, bytes, in) == bytes;
+  };
   IMAGE_DOS_HEADER dos{};
   if (size < sizeof(dos) || !read(0, &dos, sizeof(dos)) || dos.e_magic != IMAGE_DOS_SIGNATURE)
     return "not a shared library of this platform (no PE header)";
@@ -63,8 +74,12 @@ std::string LibraryFileProblem(const std::filesystem::path& file) {
   const uint64_t ntAt = static_cast<uint32_t>(dos.e_lfanew);
   if (ntAt + sizeof(nt) > size || !read(ntAt, &nt, sizeof(nt))) return CutShort("PE headers", ntAt + sizeof(nt), size);
   if (nt.Signature != IMAGE_NT_SIGNATURE) return "not a shared library of this platform (no PE header)";
-  if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64 || nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
-    return "a shared library of another platform (PE machine " + std::to_string(nt.FileHeader.Machine) + ")";
+  if (nt.FileHeader.Machine != IMAGE_FILE_MACHINE_AMD64)
+    return "a shared library of another platform (PE machine " + std::to_string(nt.FileHeader.Machine) + ", not " +
+           std::to_string(IMAGE_FILE_MACHINE_AMD64) + ")";
+  if (nt.OptionalHeader.Magic != IMAGE_NT_OPTIONAL_HDR64_MAGIC)
+    return "not a 64-bit PE file (optional header magic " + std::to_string(nt.OptionalHeader.Magic) + ", not " +
+           std::to_string(IMAGE_NT_OPTIONAL_HDR64_MAGIC) + ")";
   if ((nt.FileHeader.Characteristics & IMAGE_FILE_DLL) == 0) return "a PE file but no DLL";
   const uint64_t sectionsAt = ntAt + offsetof(IMAGE_NT_HEADERS64, OptionalHeader) + nt.FileHeader.SizeOfOptionalHeader;
   std::vector<IMAGE_SECTION_HEADER> sections(nt.FileHeader.NumberOfSections);
