@@ -34,9 +34,10 @@ set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
 # -static takes libgcc, libstdc++ and winpthread from their archives, in DLLs
-# as in programs; the system DLLs stay dynamic.
+# as in programs; the system DLLs stay dynamic. The linker writes no time of
+# linking into the headers, so that one source builds the same files.
 foreach(kind EXE SHARED MODULE)
-  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
+  set(CMAKE_${kind}_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++ -Wl,--no-insert-timestamp")
 endforeach()
 
 # The export and import tables are read with the cross toolchain's objdump.

@@ -17,10 +17,6 @@ constexpr const char* SUCCESS_LINE = "Quistmoor succesvol";
 constexpr const char* REFUSED_LINE = "Could not register plugin - Quistmoor.";
 constexpr const char* COMMAND_SOURCE = "..\\source\\Quistmoor";
 
-bool EndsWith(const std::string& text, const std::string& end) {
-  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
-}
-
 // The destruction callback the module handed over, wrapped to count its calls.
 int destroyCalls = 0;
 void (*moduleDestroy)(void*) = nullptr;
@@ -133,7 +129,8 @@ TEST_P(Registration, NoMemoryForTheCommandObject) {
             EXPECT_EQ(console[0].text.rfind("Not enough memory.", 0), 0u) << console[0].text;
           else
             EXPECT_EQ(console[0].text, "");
-          EXPECT_TRUE(EndsWith(console[0].file, ".h")) << "the SDK's own output: " << console[0].file;
+          // The SDK's own output, located relative to the project, never in the builder's folders.
+          EXPECT_EQ(console[0].file, "standin/sdk/include/brannoc/console.h");
         }
         ExpectRefusedLine(console.back());
       }

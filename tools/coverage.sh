@@ -34,6 +34,15 @@ if ! ctest --preset coverage >"$build/coverage-tests.log" 2>&1; then
   echo "coverage: some tests failed (see $build/coverage-tests.log); the figures cover what ran" >&2
 fi
 tail -n 3 "$build/coverage-tests.log"
+# The programs and modules hold no path of the build folder: they name their
+# counter files "/coverage/" and the object's path below the build folder with
+# "#" for "/", and the test preset (GCOV_PREFIX) puts them into the build
+# folder. Each goes beside its notes file.
+for counters in "$build"/*#*.gcda; do
+  [[ -e $counters ]] || continue
+  name=${counters##*/}
+  mv "$counters" "$build/${name//#//}"
+done
 
 find "$build" -name '*.gcda' -print0 | xargs -0 gcov --json-format --stdout --branch-probabilities 2>/dev/null >"$build/coverage.jsonl"
 python3 - "$build/coverage.jsonl" "$PWD" "$details" <<'PYTHON'
