@@ -6,7 +6,6 @@
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 namespace standin::platform {
@@ -20,13 +19,6 @@ void CloseLibrary(void* library);
 
 // Opens a file for writing in binary mode, truncating it; null on failure.
 std::FILE* OpenForWriting(const std::filesystem::path& file);
-
-// For the checks of a library file: reads `bytes` at `offset`; false when
-// the file ends first.
-inline bool ReadAt(std::ifstream& in, uint64_t offset, void* to, size_t bytes) {
-  in.seekg(static_cast<std::streamoff>(offset));
-  return static_cast<bool>(in.read(static_cast<char*>(to), static_cast<std::streamsize>(bytes)));
-}
 
 // Why a library file cut short at `size` bytes, before the end of `part`, is refused.
 inline std::string CutShort(const std::string& part, uint64_t end, uint64_t size) {
