@@ -62,7 +62,7 @@ void RunDestructor(void* object) noexcept {
   AsMade<Command>(object)->~Command();
 }
 
-// Ends an object the host was never given: destructor, then its storage.
+// Ends the object: its destructor, then its storage, through the host.
 template <typename Command>
 void EndCommand(Command* object) noexcept {
   Host().free_with_destructor(static_cast<void*>(object), &RunDestructor<Command>);
@@ -71,7 +71,7 @@ void EndCommand(Command* object) noexcept {
 template <typename Command>
 inline constexpr brn_command_dispatch kCommandDispatch = {
     [](void* object) {
-      if (object != nullptr) Host().free_with_destructor(object, &RunDestructor<Command>);
+      if (object != nullptr) EndCommand(AsMade<Command>(object));
     },
     [](void* object, void* doc, void* parent) -> int32_t {
       return AsCommand<Command>(object)->RunCommand(static_cast<BaseDocument*>(doc), static_cast<GeDialog*>(parent));
